@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, running and testing need,
+# asking apt only when one of them is missing.
+set -e
+packages="build-essential cmake pkg-config python3-glad
+  libsdl2-dev libsdl2-mixer-dev libglm-dev libstb-dev
+  libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
+  xvfb xauth xdotool libgl1-mesa-dri libglx-mesa0
+  qemu-system-x86 busybox-static cpio"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi
