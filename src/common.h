@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+// The window's size in pixels; only the main loop writes it.
+extern int32_t window_width;
+extern int32_t window_height;
+
+// Writes "file:line: message" to standard error and exits with status 1.
+[[noreturn]] void fatalReport(const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Every fatal report names the line that makes it.
+#define FATAL(...) fatalReport(__FILE__, __LINE__, __VA_ARGS__)

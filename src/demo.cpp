@@ -1,0 +1,220 @@
+#include "demo.h"
+#include "common.h"
+
+#include <glad/gl.h>
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+#include <glm/vec3.hpp>
+#include <stb_image.h>
+
+static GLuint buffer = 0;
+static GLuint vao = 0;
+static GLuint renderStuff = 0;
+static GLuint sdf = 0;
+static GLuint texture = 0;
+static GLuint lut = 0;
+static GLuint scroller = 0;
+static GLuint fb = 0;
+
+// The source image's size: the scene program renders at it and a capture
+// frame is uploaded at it.
+static const int32_t www = 300;
+static const int32_t wwh = 300;
+
+// A full-window quad as a triangle strip.
+static const float triangle[] = {
+    -1.0f, -1.0f, 0.0f,
+    1.0f, -1.0f, 0.0f,
+    -1.0f, 1.0f, 0.0f,
+    1.0f, 1.0f, 0.0f,
+};
+
+#define RGB8(r, g, b) glm::vec3((r) / 255.0f, (g) / 255.0f, (b) / 255.0f)
+static const glm::vec3 constlut[] = {
+    RGB8(148, 92, 125), RGB8(88, 26, 26),    RGB8(162, 91, 103), RGB8(100, 150, 146),
+    RGB8(129, 47, 40),  RGB8(125, 130, 117), RGB8(150, 60, 66),  RGB8(39, 22, 21),
+    RGB8(118, 18, 37),  RGB8(140, 107, 105), RGB8(68, 42, 67),   RGB8(161, 70, 85),
+    RGB8(129, 193, 191), RGB8(40, 121, 124), RGB8(118, 90, 52),  RGB8(85, 103, 103),
+    RGB8(13, 67, 113),  RGB8(19, 72, 57),    RGB8(36, 127, 136), RGB8(49, 194, 149),
+    RGB8(96, 53, 40),   RGB8(127, 199, 181), RGB8(9, 9, 8),      RGB8(10, 42, 81),
+    RGB8(17, 150, 132), RGB8(69, 90, 92),    RGB8(118, 12, 22),  RGB8(22, 33, 28),
+    RGB8(132, 162, 100), RGB8(30, 24, 19),   RGB8(68, 10, 13),   RGB8(73, 76, 120),
+    RGB8(138, 131, 47),
+};
+#undef RGB8
+static_assert(sizeof(constlut) == 33 * 12, "the palette is uploaded straight from the table");
+
+static GLuint compileShader(GLenum type, const char* source)
+{
+    GLuint shader = glCreateShader(type);
+    glShaderSource(shader, 1, &source, nullptr);
+    glCompileShader(shader);
+    GLint result = 0;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &result);
+    if (result != GL_TRUE)
+        FATAL("Failed to compile shader!");
+    return shader;
+}
+
+static GLuint compileProgram(const char* vertexSource, const char* fragmentSource)
+{
+    GLuint vsh = compileShader(GL_VERTEX_SHADER, vertexSource);
+    GLuint fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource);
+    GLuint pgm = glCreateProgram();
+    glAttachShader(pgm, vsh);
+    glAttachShader(pgm, fsh);
+    glLinkProgram(pgm);
+    GLint result = 0;
+    glGetProgramiv(pgm, GL_LINK_STATUS, &result);
+    if (result != GL_TRUE)
+        FATAL("Could not link program!");
+    return pgm;
+}
+
+static void setInt(GLuint program, const char* name, GLint value)
+{
+    glProgramUniform1i(program, glGetUniformLocation(program, name), value);
+}
+
+static void setFloat(GLuint program, const char* name, GLfloat value)
+{
+    glProgramUniform1f(program, glGetUniformLocation(program, name), value);
+}
+
+static void setSize(GLuint program, GLint w, GLint h)
+{
+    glProgramUniform2i(program, glGetUniformLocation(program, "uViewportSize"), w, h);
+}
+
+static void setTextureParameters(GLuint name, GLint wrapS)
+{
+    glTextureParameteri(name, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(name, GL_TEXTURE_WRAP_S, wrapS);
+    glTextureParameteri(name, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(name, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+}
+
+static void startMusic()
+{
+    Mix_Music* mus = Mix_LoadMUS("chiptune2.ogg");
+    if (!mus)
+        FATAL("%s", SDL_GetError());
+    if (Mix_PlayMusic(mus, 0) < 0)
+        FATAL("%s", SDL_GetError());
+}
+
+static void createScroller()
+{
+    int w = 0;
+    int h = 0;
+    unsigned char* pixels = stbi_load("scroller.png", &w, &h, nullptr, 4);
+    if (!pixels)
+        FATAL("could not load scroller.png");
+    glCreateTextures(GL_TEXTURE_2D, 1, &scroller);
+    glTextureStorage2D(scroller, 1, GL_RGBA8, w, h);
+    glTextureSubImage2D(scroller, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    setTextureParameters(scroller, GL_REPEAT);
+    glBindTextureUnit(2, scroller);
+}
+
+static void createQuad()
+{
+    glCreateBuffers(1, &buffer);
+    glNamedBufferData(buffer, sizeof(triangle), triangle, GL_STATIC_DRAW);
+    glCreateVertexArrays(1, &vao);
+    glBindVertexArray(vao);
+    glEnableVertexArrayAttrib(vao, 0);
+    glVertexArrayAttribFormat(vao, 0, 3, GL_FLOAT, GL_FALSE, 0);
+    glVertexArrayAttribBinding(vao, 0, 10);
+    glVertexArrayVertexBuffer(vao, 10, buffer, 0, 3 * sizeof(float));
+}
+
+static void createPrograms()
+{
+    const char* fragment = loadtxt("mosaic.frag");
+    const char* vertex = loadtxt("mosaic.vert");
+    renderStuff = compileProgram(vertex, fragment);
+    fragment = loadtxt("sdf.frag");
+    vertex = loadtxt("mosaic.vert");
+    sdf = compileProgram(vertex, fragment);
+
+    setInt(renderStuff, "uWebcam", 0);
+    setInt(renderStuff, "uPalette", 1);
+    setInt(renderStuff, "uScroller", 2);
+    setSize(sdf, www, wwh);
+    setInt(sdf, "uPalette", 1);
+    setInt(sdf, "uScroller", 2);
+}
+
+static void createSourceTexture()
+{
+    glCreateTextures(GL_TEXTURE_2D, 1, &texture);
+    glTextureStorage2D(texture, 1, GL_RGBA8, www, wwh);
+    setTextureParameters(texture, GL_CLAMP_TO_EDGE);
+    glBindTextureUnit(0, texture);
+}
+
+static void createPalette()
+{
+    const GLsizei slutsize = 33;
+    glCreateTextures(GL_TEXTURE_1D, 1, &lut);
+    glTextureStorage1D(lut, 1, GL_RGBA8, slutsize);
+    glTextureSubImage1D(lut, 0, 0, slutsize, GL_RGB, GL_FLOAT, constlut);
+    glBindTextureUnit(1, lut);
+}
+
+static void createFramebuffer()
+{
+    glCreateFramebuffers(1, &fb);
+    glNamedFramebufferTexture(fb, GL_COLOR_ATTACHMENT0, texture, 0);
+    if (glCheckNamedFramebufferStatus(fb, GL_DRAW_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE)
+        FATAL("Failed to init fb!");
+}
+
+void init()
+{
+    startMusic();
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    createScroller();
+    createQuad();
+    createPrograms();
+    createSourceTexture();
+    createPalette();
+    createFramebuffer();
+}
+
+void resize(int w, int h)
+{
+    setSize(renderStuff, w, h);
+}
+
+static float seconds(uint32_t milliseconds)
+{
+    return static_cast<float>(milliseconds) * 0.001f;
+}
+
+static void drawScene()
+{
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, fb);
+    glUseProgram(sdf);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+}
+
+void render()
+{
+    if (mousepos().x < window_width - 3) {
+        setFloat(sdf, "uTime", seconds(timer()));
+        setFloat(renderStuff, "uTime", seconds(timer()));
+    }
+    drawScene();
+    setFloat(renderStuff, "uMatsch",
+             window_width > 0 ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)
+                              : 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glUseProgram(renderStuff);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    if (!Mix_PlayingMusic())
+        shutdown();
+}

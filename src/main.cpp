@@ -1,0 +1,206 @@
+#include "common.h"
+#include "demo.h"
+
+#include <glad/gl.h>
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+int32_t window_width = 1920;
+int32_t window_height = 1080;
+
+static SDL_Window* window = nullptr;
+static SDL_GLContext context = nullptr;
+
+static uint32_t startup = 0;
+static glm::ivec2 mousePos{0, 0};
+static bool active = true;
+
+void fatalReport(const char* file, int line, const char* format, ...)
+{
+    std::fprintf(stderr, "%s:%d: ", file, line);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::exit(1);
+}
+
+uint32_t timer()
+{
+    return SDL_GetTicks() - startup;
+}
+
+glm::ivec2 mousepos()
+{
+    return mousePos;
+}
+
+void shutdown()
+{
+    active = false;
+}
+
+// A stream reports a size only for a regular file; anything else (a
+// directory, a pipe, a device) counts as unreadable.
+static bool regularFileSize(FILE* f, size_t& size)
+{
+    struct stat info;
+    if (fstat(fileno(f), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    if (std::fseek(f, 0, SEEK_END) != 0)
+        return false;
+    long end = std::ftell(f);
+    if (end < 0 || std::fseek(f, 0, SEEK_SET) != 0)
+        return false;
+    size = static_cast<size_t>(end);
+    return true;
+}
+
+const char* loadtxt(const char* fileName)
+{
+    FILE* f = std::fopen(fileName, "r");
+    if (!f)
+        FATAL("could not open file %s", fileName);
+    size_t size = 0;
+    if (!regularFileSize(f, size))
+        FATAL("could not read file %s", fileName);
+    char* data = static_cast<char*>(std::malloc(size + 1));
+    if (!data)
+        FATAL("Could not allocate file storage for %s!", fileName);
+    std::memset(data, 0, size + 1);
+    if (std::fread(data, 1, size, f) != size)
+        FATAL("could not read file %s", fileName);
+    std::fclose(f);
+    return data;
+}
+
+// May run on a thread of the GL implementation: it touches only stderr and,
+// for a high-severity message, the process exit.
+static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GLsizei length,
+                                     const GLchar* message, const void*)
+{
+    size_t count = length < 0 ? std::strlen(message) : static_cast<size_t>(length);
+    std::fwrite("[OpenGL] ", 1, 9, stderr);
+    if (count > 0)
+        std::fwrite(message, count, 1, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    if (severity == GL_DEBUG_SEVERITY_HIGH)
+        std::exit(1);
+}
+
+static void openAudio()
+{
+    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0)
+        FATAL("%s", SDL_GetError());
+    if (Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+        FATAL("%s", SDL_GetError());
+}
+
+static void openWindow()
+{
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS,
+                        SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
+    window = SDL_CreateWindow("My First Shader", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+                              window_width, window_height,
+                              SDL_WINDOW_FULLSCREEN | SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN);
+    if (!window)
+        FATAL("Could not create window: %s", SDL_GetError());
+    context = SDL_GL_CreateContext(window);
+    if (!context)
+        FATAL("Could not create context: %s", SDL_GetError());
+    // Only a current context can take the swap interval; it ties each swap
+    // to the display's refresh.
+    SDL_GL_SetSwapInterval(1);
+    // The loader closes its own handle on libGL once it has resolved every
+    // entry point, so it leaves nothing to release at exit.
+    if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
+        FATAL("Could not initialize gl3w!");
+}
+
+static void printGLInfo()
+{
+    std::printf("Version: %s\n", glGetString(GL_VERSION));
+    std::printf("Vendor:  %s\n", glGetString(GL_VENDOR));
+    std::printf("GLSL:    %s\n", glGetString(GL_SHADING_LANGUAGE_VERSION));
+}
+
+static void checkExtensions()
+{
+    GLint extcount = 0;
+    glGetIntegerv(GL_NUM_EXTENSIONS, &extcount);
+    bool hasDSA = false;
+    bool hasLog = false;
+    for (GLuint i = 0; i < static_cast<GLuint>(extcount); ++i) {
+        const char* extension = reinterpret_cast<const char*>(glGetStringi(GL_EXTENSIONS, i));
+        hasDSA = hasDSA || std::strcmp(extension, "GL_ARB_direct_state_access") == 0;
+        hasLog = hasLog || std::strcmp(extension, "GL_ARB_debug_output") == 0;
+    }
+    if (!hasDSA)
+        FATAL("GL_ARB_direct_state_access required!");
+    if (hasLog && glDebugMessageCallback) {
+        glDebugMessageCallback(debugCallback, nullptr);
+    } else {
+        std::fputs("Warning: GL_ARB_debug_output not available, "
+                   "no errors or warnings will be logged!\n", stderr);
+    }
+}
+
+static void handleEvents()
+{
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (e.type == SDL_QUIT)
+            active = false;
+        if (e.type == SDL_KEYDOWN && e.key.keysym.sym == SDLK_ESCAPE)
+            active = false;
+    }
+}
+
+static void trackWindowSize()
+{
+    int w = 0;
+    int h = 0;
+    SDL_GetWindowSize(window, &w, &h);
+    if (w == window_width && h == window_height)
+        return;
+    window_width = w;
+    window_height = h;
+    glViewport(0, 0, window_width, window_height);
+    resize(w, h);
+}
+
+int main()
+{
+    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_JOYSTICK |
+                 SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS) < 0)
+        FATAL("%s", SDL_GetError());
+    std::atexit(SDL_Quit);
+    openAudio();
+    openWindow();
+    printGLInfo();
+    checkExtensions();
+
+    startup = SDL_GetTicks();
+    init();
+    resize(window_width, window_height);
+
+    while (active) {
+        handleEvents();
+        SDL_GetMouseState(&mousePos.x, &mousePos.y);
+        trackWindowSize();
+        render();
+        SDL_GL_SwapWindow(window);
+    }
+    return 0;
+}
