@@ -1,0 +1,198 @@
+// Preloaded into the demo (LD_PRELOAD) to watch its frames from outside:
+//
+//   FRAMEHOOK_DIR    directory for the files below
+//   FRAMEHOOK_GRAB   comma-separated 1-based frame numbers, and/or "last", to
+//                    read back from the back buffer just before their swap;
+//                    written as FRAMEHOOK_DIR/frame-<n>.ppm (binary P6, top row
+//                    first). The last frame is also written as frame-last.ppm.
+//   FRAMEHOOK_TIMES  file that gets one line per swap:
+//                    "<frame> <ns before swap> <ns after swap>" (CLOCK_MONOTONIC)
+//
+// With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
+//   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
+//   Mix_PlayingMusic first returned 0 (-1 if it never did).
+//
+// Nothing is read back unless a frame is asked for; "last" reads every frame
+// into one buffer, since only the exit tells which frame was the last.
+#define _GNU_SOURCE
+#include <SDL2/SDL.h>
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#define GL_PACK_ALIGNMENT 0x0D05
+#define GL_BACK 0x0405
+#define GL_RGB 0x1907
+#define GL_UNSIGNED_BYTE 0x1401
+#define GL_READ_FRAMEBUFFER 0x8CA8
+#define GL_READ_FRAMEBUFFER_BINDING 0x8CAA
+#define GL_READ_BUFFER 0x0C02
+
+typedef void (*GetIntegervFn)(unsigned, int*);
+typedef void (*BindFramebufferFn)(unsigned, unsigned);
+typedef void (*ReadBufferFn)(unsigned);
+typedef void (*PixelStoreiFn)(unsigned, int);
+typedef void (*ReadPixelsFn)(int, int, int, int, unsigned, unsigned, void*);
+
+enum { MAX_GRABS = 64 };
+
+static const char* outputDir;
+static long grabFrames[MAX_GRABS];
+static int grabCount;
+static int grabLast;
+static FILE* timesFile;
+
+static long swaps;
+static long musicStopped = -1;
+
+static unsigned char* lastPixels;
+static int lastWidth;
+static int lastHeight;
+
+static void parseGrabList(const char* list)
+{
+    char* copy = strdup(list);
+    for (char* item = strtok(copy, ","); item; item = strtok(NULL, ",")) {
+        if (strcmp(item, "last") == 0)
+            grabLast = 1;
+        else if (grabCount < MAX_GRABS)
+            grabFrames[grabCount++] = strtol(item, NULL, 10);
+    }
+    free(copy);
+}
+
+__attribute__((constructor)) static void readSettings(void)
+{
+    outputDir = getenv("FRAMEHOOK_DIR");
+    const char* grab = getenv("FRAMEHOOK_GRAB");
+    if (grab && outputDir)
+        parseGrabList(grab);
+    const char* times = getenv("FRAMEHOOK_TIMES");
+    if (times)
+        timesFile = fopen(times, "a");
+}
+
+static int64_t nanoseconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+static int grabRequested(long frame)
+{
+    for (int i = 0; i < grabCount; ++i)
+        if (grabFrames[i] == frame)
+            return 1;
+    return 0;
+}
+
+// Reads the back buffer of the window's framebuffer, leaving the GL state
+// the demo relies on as it was.
+static void readBackBuffer(unsigned char* pixels, int width, int height)
+{
+    GetIntegervFn getIntegerv = (GetIntegervFn)SDL_GL_GetProcAddress("glGetIntegerv");
+    BindFramebufferFn bindFramebuffer =
+        (BindFramebufferFn)SDL_GL_GetProcAddress("glBindFramebuffer");
+    ReadBufferFn readBuffer = (ReadBufferFn)SDL_GL_GetProcAddress("glReadBuffer");
+    PixelStoreiFn pixelStorei = (PixelStoreiFn)SDL_GL_GetProcAddress("glPixelStorei");
+    ReadPixelsFn readPixels = (ReadPixelsFn)SDL_GL_GetProcAddress("glReadPixels");
+
+    int framebuffer = 0, buffer = 0, alignment = 0;
+    getIntegerv(GL_READ_FRAMEBUFFER_BINDING, &framebuffer);
+    bindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    getIntegerv(GL_READ_BUFFER, &buffer);
+    getIntegerv(GL_PACK_ALIGNMENT, &alignment);
+    readBuffer(GL_BACK);
+    pixelStorei(GL_PACK_ALIGNMENT, 1);
+    readPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    pixelStorei(GL_PACK_ALIGNMENT, alignment);
+    readBuffer((unsigned)buffer);
+    bindFramebuffer(GL_READ_FRAMEBUFFER, (unsigned)framebuffer);
+}
+
+// GL rows run bottom-up; the file's run top-down.
+static void writePPM(const char* name, const unsigned char* pixels, int width, int height)
+{
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%s", outputDir, name);
+    FILE* f = fopen(path, "wb");
+    if (!f)
+        return;
+    fprintf(f, "P6\n%d %d\n255\n", width, height);
+    for (int row = height - 1; row >= 0; --row)
+        fwrite(pixels + (size_t)row * width * 3, 1, (size_t)width * 3, f);
+    fclose(f);
+}
+
+static void grabFrame(SDL_Window* window, long frame)
+{
+    int wanted = grabRequested(frame);
+    if (!wanted && !grabLast)
+        return;
+    int width = 0, height = 0;
+    SDL_GL_GetDrawableSize(window, &width, &height);
+    if (width <= 0 || height <= 0)
+        return;
+    if (width != lastWidth || height != lastHeight) {
+        free(lastPixels);
+        lastPixels = malloc((size_t)width * height * 3);
+        lastWidth = width;
+        lastHeight = height;
+    }
+    readBackBuffer(lastPixels, width, height);
+    if (wanted) {
+        char name[64];
+        snprintf(name, sizeof name, "frame-%ld.ppm", frame);
+        writePPM(name, lastPixels, width, height);
+    }
+}
+
+void SDL_GL_SwapWindow(SDL_Window* window)
+{
+    static void (*realSwap)(SDL_Window*);
+    if (!realSwap)
+        realSwap = (void (*)(SDL_Window*))dlsym(RTLD_NEXT, "SDL_GL_SwapWindow");
+    long frame = ++swaps;
+    grabFrame(window, frame);
+    int64_t before = nanoseconds();
+    realSwap(window);
+    int64_t after = nanoseconds();
+    if (timesFile) {
+        fprintf(timesFile, "%ld %lld %lld\n", frame, (long long)before, (long long)after);
+        fflush(timesFile);
+    }
+}
+
+int Mix_PlayingMusic(void)
+{
+    static int (*realPlaying)(void);
+    if (!realPlaying)
+        realPlaying = (int (*)(void))dlsym(RTLD_NEXT, "Mix_PlayingMusic");
+    int playing = realPlaying();
+    if (!playing && musicStopped < 0)
+        musicStopped = swaps;
+    return playing;
+}
+
+__attribute__((destructor)) static void writeResults(void)
+{
+    if (!outputDir)
+        return;
+    if (grabLast && lastPixels) {
+        char name[64];
+        snprintf(name, sizeof name, "frame-%ld.ppm", swaps);
+        writePPM(name, lastPixels, lastWidth, lastHeight);
+        writePPM("frame-last.ppm", lastPixels, lastWidth, lastHeight);
+    }
+    char path[4096];
+    snprintf(path, sizeof path, "%s/summary", outputDir);
+    FILE* f = fopen(path, "w");
+    if (!f)
+        return;
+    fprintf(f, "swaps %ld\nmusic_stopped %ld\n", swaps, musicStopped);
+    fclose(f);
+}
