@@ -7,6 +7,10 @@
 //                    first). The last frame is also written as frame-last.ppm.
 //   FRAMEHOOK_TIMES  file that gets one line per swap:
 //                    "<frame> <ns before swap> <ns after swap>" (CLOCK_MONOTONIC)
+//   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
+//                    (row 0 at the bottom) read back before every swap; each
+//                    frame appends "<frame> <hex RGB bytes>" to
+//                    FRAMEHOOK_DIR/probe, rows bottom-up
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
 //   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
@@ -44,6 +48,8 @@ static long grabFrames[MAX_GRABS];
 static int grabCount;
 static int grabLast;
 static FILE* timesFile;
+static FILE* probeFile;
+static int probeRect[4];
 
 static long swaps;
 static long musicStopped = -1;
@@ -70,6 +76,14 @@ __attribute__((constructor)) static void readSettings(void)
     const char* grab = getenv("FRAMEHOOK_GRAB");
     if (grab && outputDir)
         parseGrabList(grab);
+    const char* probe = getenv("FRAMEHOOK_PROBE");
+    if (probe && outputDir &&
+        sscanf(probe, "%d,%d,%d,%d", &probeRect[0], &probeRect[1], &probeRect[2], &probeRect[3]) == 4 &&
+        probeRect[2] > 0 && probeRect[3] > 0) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s/probe", outputDir);
+        probeFile = fopen(path, "w");
+    }
     const char* times = getenv("FRAMEHOOK_TIMES");
     if (times)
         timesFile = fopen(times, "a");
@@ -92,7 +106,7 @@ static int grabRequested(long frame)
 
 // Reads the back buffer of the window's framebuffer, leaving the GL state
 // the demo relies on as it was.
-static void readBackBuffer(unsigned char* pixels, int width, int height)
+static void readBackBuffer(unsigned char* pixels, int x, int y, int width, int height)
 {
     GetIntegervFn getIntegerv = (GetIntegervFn)SDL_GL_GetProcAddress("glGetIntegerv");
     BindFramebufferFn bindFramebuffer =
@@ -108,7 +122,7 @@ static void readBackBuffer(unsigned char* pixels, int width, int height)
     getIntegerv(GL_PACK_ALIGNMENT, &alignment);
     readBuffer(GL_BACK);
     pixelStorei(GL_PACK_ALIGNMENT, 1);
-    readPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    readPixels(x, y, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
     pixelStorei(GL_PACK_ALIGNMENT, alignment);
     readBuffer((unsigned)buffer);
     bindFramebuffer(GL_READ_FRAMEBUFFER, (unsigned)framebuffer);
@@ -143,12 +157,27 @@ static void grabFrame(SDL_Window* window, long frame)
         lastWidth = width;
         lastHeight = height;
     }
-    readBackBuffer(lastPixels, width, height);
+    readBackBuffer(lastPixels, 0, 0, width, height);
     if (wanted) {
         char name[64];
         snprintf(name, sizeof name, "frame-%ld.ppm", frame);
         writePPM(name, lastPixels, width, height);
     }
+}
+
+static void probeFrame(long frame)
+{
+    if (!probeFile)
+        return;
+    size_t size = (size_t)probeRect[2] * probeRect[3] * 3;
+    unsigned char* pixels = malloc(size);
+    readBackBuffer(pixels, probeRect[0], probeRect[1], probeRect[2], probeRect[3]);
+    fprintf(probeFile, "%ld ", frame);
+    for (size_t i = 0; i < size; ++i)
+        fprintf(probeFile, "%02x", pixels[i]);
+    fputc('\n', probeFile);
+    fflush(probeFile);
+    free(pixels);
 }
 
 void SDL_GL_SwapWindow(SDL_Window* window)
@@ -158,6 +187,7 @@ void SDL_GL_SwapWindow(SDL_Window* window)
         realSwap = (void (*)(SDL_Window*))dlsym(RTLD_NEXT, "SDL_GL_SwapWindow");
     long frame = ++swaps;
     grabFrame(window, frame);
+    probeFrame(frame);
     int64_t before = nanoseconds();
     realSwap(window);
     int64_t after = nanoseconds();
