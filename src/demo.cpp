@@ -1,11 +1,18 @@
 #include "demo.h"
 #include "common.h"
+#include "webcam.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 #include <glm/vec3.hpp>
 #include <stb_image.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <vector>
 
 static GLuint buffer = 0;
 static GLuint vao = 0;
@@ -15,6 +22,7 @@ static GLuint texture = 0;
 static GLuint lut = 0;
 static GLuint scroller = 0;
 static GLuint fb = 0;
+static std::unique_ptr<Webcam> webcam;
 
 // The source image's size: the scene program renders at it and a capture
 // frame is uploaded at it.
@@ -172,6 +180,21 @@ static void createFramebuffer()
         FATAL("Failed to init fb!");
 }
 
+// Drivers answer sizes of their own, so a frame of another size is scaled
+// into this buffer before it goes up as the 300x300 source image.
+static std::vector<uint8_t> staging;
+
+static void openCapture()
+{
+#ifdef MOSAIC_WEBCAM_DEVICE
+    try {
+        webcam = std::make_unique<Webcam>(MOSAIC_WEBCAM_DEVICE, www, wwh);
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+    }
+#endif
+}
+
 void init()
 {
     startMusic();
@@ -182,6 +205,7 @@ void init()
     createSourceTexture();
     createPalette();
     createFramebuffer();
+    openCapture();
 }
 
 void resize(int w, int h)
@@ -202,13 +226,45 @@ static void drawScene()
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
 }
 
+// Nearest-neighbour scaling; nothing outside the frame is read.
+static const uint8_t* scaledToSource(const RGBImage& frame)
+{
+    staging.resize(static_cast<size_t>(www) * wwh * 3);
+    for (size_t y = 0; y < static_cast<size_t>(wwh); ++y) {
+        const uint8_t* row = frame.data + (y * frame.height / wwh) * frame.width * 3;
+        uint8_t* out = staging.data() + y * www * 3;
+        for (size_t x = 0; x < static_cast<size_t>(www); ++x)
+            std::memcpy(out + x * 3, row + (x * frame.width / www) * 3, 3);
+    }
+    return staging.data();
+}
+
+// A frame that does not come costs only its own upload: the texture keeps
+// what it had.
+static void uploadCapture()
+{
+    try {
+        const RGBImage frame = webcam->frame(100);
+        if (frame.width == 0 || frame.height == 0 || frame.size < frame.width * frame.height * 3)
+            return;
+        const bool sourceSized = frame.width == static_cast<size_t>(www) &&
+                                 frame.height == static_cast<size_t>(wwh);
+        const uint8_t* pixels = sourceSized ? frame.data : scaledToSource(frame);
+        glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    } catch (const std::runtime_error&) {
+    }
+}
+
 void render()
 {
     if (mousepos().x < window_width - 3) {
         setFloat(sdf, "uTime", seconds(timer()));
         setFloat(renderStuff, "uTime", seconds(timer()));
     }
-    drawScene();
+    if (webcam)
+        uploadCapture();
+    else
+        drawScene();
     setFloat(renderStuff, "uMatsch",
              window_width > 0 ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)
                               : 0.0f);
