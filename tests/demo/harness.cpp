@@ -1,0 +1,357 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <stb_image_write.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+const char* const demoBinary = MOSAIC_DEMO;
+const char* const dataDir = MOSAIC_DATA_DIR;
+const char* const frameHookLibrary = MOSAIC_FRAMEHOOK;
+const char* const hideDebugOutputLibrary = MOSAIC_HIDE_DEBUG_OUTPUT;
+const char* const closeWindowTool = MOSAIC_CLOSEWINDOW;
+static const char* const chiptuneTool = MOSAIC_CHIPTUNE;
+
+static std::string display;
+
+namespace {
+
+// One Xvfb server for the whole test program, on a display number it picks
+// itself, so that programs run side by side do not meet.
+class XvfbEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::string fd = std::to_string(fds[1]);
+        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1920x1080x24",
+                                         "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        ASSERT_EQ(posix_spawnp(&server, "Xvfb", &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display = ":" + number;
+        setenv("DISPLAY", display.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        if (server > 0) {
+            kill(server, SIGTERM);
+            waitpid(server, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t server = 0;
+};
+
+const auto* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+std::string tempRoot()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+// Tracks are made once per length and copied into each working directory.
+std::string trackFile(double seconds)
+{
+    static std::map<double, std::string> made;
+    static std::string cache;
+    auto found = made.find(seconds);
+    if (found != made.end())
+        return found->second;
+    if (cache.empty()) {
+        std::string pattern = tempRoot() + "/mosaic-tracks-XXXXXX";
+        cache = mkdtemp(pattern.data());
+        std::atexit([] { fs::remove_all(cache); });
+    }
+    std::ostringstream length;
+    length << seconds;
+    std::string path = cache + "/" + length.str() + ".ogg";
+    EXPECT_EQ(runTool({chiptuneTool, "--seconds", length.str(), path}), 0) << "chiptune failed";
+    made[seconds] = path;
+    return path;
+}
+
+// A 7x5 image, wider than high and no power of two, every pixel different.
+void writeScroller(const std::string& path)
+{
+    const int w = 7, h = 5;
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            rgba.insert(rgba.end(), {uint8_t(30 * x + 7), uint8_t(50 * y + 3), uint8_t(11 * (x + y)),
+                                     uint8_t(255 - 9 * (x + w * y))});
+    ASSERT_TRUE(stbi_write_png(path.c_str(), w, h, 4, rgba.data(), w * 4));
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    for (auto& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& env, const std::string& cwd,
+            const std::string& out, const std::string& err)
+{
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e)
+        environment.push_back(*e);
+    environment.insert(environment.end(), env.begin(), env.end());
+    auto argv = pointers(args);
+    auto envp = pointers(environment);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!out.empty())
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!err.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+
+int exitStatus(int wstatus)
+{
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+}  // namespace
+
+WorkDir::WorkDir(double trackSeconds)
+{
+    std::string pattern = tempRoot() + "/mosaic-run-XXXXXX";
+    root = mkdtemp(pattern.data());
+    for (const char* name : {"mosaic.vert", "mosaic.frag", "sdf.frag"})
+        fs::copy_file(fs::path(dataDir) / name, path(name));
+    writeScroller(path("scroller.png"));
+    writeTrack(trackSeconds);
+}
+
+WorkDir::~WorkDir()
+{
+    // A failed test leaves its directory behind for a look at what the demo saw.
+    if (::testing::Test::HasFailure())
+        std::fprintf(stderr, "kept %s\n", root.c_str());
+    else
+        fs::remove_all(root);
+}
+
+std::string WorkDir::path(const std::string& name) const
+{
+    return name.empty() ? root : root + "/" + name;
+}
+
+void WorkDir::write(const std::string& name, const std::string& contents) const
+{
+    std::ofstream(path(name), std::ios::binary | std::ios::trunc) << contents;
+}
+
+void WorkDir::remove(const std::string& name) const
+{
+    fs::remove_all(path(name));
+}
+
+void WorkDir::makeDirectory(const std::string& name) const
+{
+    remove(name);
+    fs::create_directory(path(name));
+}
+
+void WorkDir::writeTrack(double seconds) const
+{
+    fs::copy_file(trackFile(seconds), path("chiptune2.ogg"), fs::copy_options::overwrite_existing);
+}
+
+RunResult runDemo(const WorkDir& dir, const RunOptions& options)
+{
+    std::vector<std::string> env = options.env;
+    // The libraries leave their memory to the process exit by design.
+    env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
+    env.push_back("SDL_AUDIODRIVER=dummy");
+    if (!options.preload.empty()) {
+        std::string list;
+        for (const auto& library : options.preload)
+            list += (list.empty() ? "" : ":") + library;
+        env.push_back("LD_PRELOAD=" + list);
+    }
+    RunResult result;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = spawn({demoBinary}, env, dir.path(), dir.path(".stdout"), dir.path(".stderr"));
+    EXPECT_GT(pid, 0) << "could not start " << demoBinary;
+    if (pid <= 0)
+        return result;
+    if (options.input)
+        options.input();
+    auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the demo did not end within " << options.timeoutSeconds << " s";
+            kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.status = exitStatus(wstatus);
+    result.out = readFile(dir.path(".stdout"));
+    result.err = readFile(dir.path(".stderr"));
+    return result;
+}
+
+int runTool(const std::vector<std::string>& argv)
+{
+    pid_t pid = spawn(argv, {}, "", "/dev/null", "");
+    if (pid <= 0)
+        return -1;
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    return exitStatus(wstatus);
+}
+
+void xdotool(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_EQ(runTool(argv), 0) << "xdotool " << args.front() << " failed";
+}
+
+void waitForWindow()
+{
+    xdotool({"search", "--sync", "--onlyvisible", "--name", "^My First Shader$"});
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Image readPPM(const std::string& path)
+{
+    Image image;
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    int maxValue = 0;
+    in >> magic >> image.width >> image.height >> maxValue;
+    in.get();
+    if (magic != "P6" || maxValue != 255 || image.width <= 0 || image.height <= 0) {
+        ADD_FAILURE() << "no frame in " << path;
+        return Image{};
+    }
+    image.rgb.resize(size_t(image.width) * image.height * 3);
+    in.read(reinterpret_cast<char*>(image.rgb.data()), std::streamsize(image.rgb.size()));
+    EXPECT_TRUE(in) << "short frame in " << path;
+    return image;
+}
+
+FrameHook::FrameHook(const WorkDir& workDir, const std::string& grabList)
+    : dir(workDir.path(".frames")), grab(grabList)
+{
+    fs::create_directory(dir);
+}
+
+void FrameHook::addTo(RunOptions& options) const
+{
+    options.preload.push_back(frameHookLibrary);
+    options.env.push_back("FRAMEHOOK_DIR=" + dir);
+    if (!grab.empty())
+        options.env.push_back("FRAMEHOOK_GRAB=" + grab);
+    if (!probe.empty())
+        options.env.push_back("FRAMEHOOK_PROBE=" + probe);
+    options.env.push_back("FRAMEHOOK_TIMES=" + dir + "/times");
+}
+
+Image FrameHook::frame(const std::string& which) const
+{
+    return readPPM(dir + "/frame-" + which + ".ppm");
+}
+
+static long summaryValue(const std::string& dir, const std::string& key)
+{
+    std::istringstream in(readFile(dir + "/summary"));
+    std::string name;
+    long value = 0;
+    while (in >> name >> value)
+        if (name == key)
+            return value;
+    ADD_FAILURE() << "no " << key << " in the frame hook's summary";
+    return -2;
+}
+
+long FrameHook::swaps() const
+{
+    return summaryValue(dir, "swaps");
+}
+
+long FrameHook::musicStopped() const
+{
+    return summaryValue(dir, "music_stopped");
+}
+
+std::vector<std::vector<uint8_t>> FrameHook::probes() const
+{
+    std::vector<std::vector<uint8_t>> result;
+    for (const auto& line : lines(readFile(dir + "/probe"))) {
+        std::istringstream in(line);
+        long frame = 0;
+        std::string hex;
+        in >> frame >> hex;
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        result.push_back(bytes);
+    }
+    return result;
+}

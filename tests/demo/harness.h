@@ -1,0 +1,89 @@
+// Runs the real demo binary on an Xvfb display, in a fresh working directory,
+// and collects what it leaves behind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The working directory of one run: the five files the demo reads, laid out
+// by default as the real shaders, a small generated scroller image and a
+// generated track; a test replaces or removes any of them.
+class WorkDir {
+public:
+    explicit WorkDir(double trackSeconds = 1.0);
+    ~WorkDir();
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+
+    std::string path(const std::string& name = "") const;
+    void write(const std::string& name, const std::string& contents) const;
+    void remove(const std::string& name) const;
+    void makeDirectory(const std::string& name) const;
+    void writeTrack(double seconds) const;
+
+private:
+    std::string root;
+};
+
+struct RunOptions {
+    std::vector<std::string> env;        // "NAME=value" additions
+    std::vector<std::string> preload;    // libraries for LD_PRELOAD
+    std::function<void()> input;         // runs while the demo runs
+    double timeoutSeconds = 60;
+};
+
+struct RunResult {
+    int status = -1;                     // exit status, or -1 if not exited normally
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+RunResult runDemo(const WorkDir& dir, const RunOptions& options = {});
+
+// Runs a helper program with the test display and waits for it; returns its
+// exit status.
+int runTool(const std::vector<std::string>& argv);
+
+// xdotool with the given arguments on the test display; fails the test if it
+// does not succeed.
+void xdotool(const std::vector<std::string>& args);
+
+// Blocks until the demo's window exists.
+void waitForWindow();
+
+std::vector<std::string> lines(const std::string& text);
+std::string readFile(const std::string& path);
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;            // top row first
+    const uint8_t* at(int x, int y) const { return &rgb[(size_t(y) * width + x) * 3]; }
+    // Pixel in GL window coordinates: row 0 at the bottom.
+    const uint8_t* gl(int x, int y) const { return at(x, height - 1 - y); }
+};
+
+Image readPPM(const std::string& path);
+
+// The preloaded frame hook's output for one run, directory and variables.
+struct FrameHook {
+    explicit FrameHook(const WorkDir& dir, const std::string& grab = "");
+    void addTo(RunOptions& options) const;
+    Image frame(const std::string& which) const;
+    long swaps() const;
+    long musicStopped() const;
+    // One probe row per swapped frame, as set by FRAMEHOOK_PROBE.
+    std::vector<std::vector<uint8_t>> probes() const;
+    std::string dir;
+    std::string grab;
+    std::string probe;
+};
+
+extern const char* const demoBinary;
+extern const char* const dataDir;
+extern const char* const frameHookLibrary;
+extern const char* const hideDebugOutputLibrary;
+extern const char* const closeWindowTool;

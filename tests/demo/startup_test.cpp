@@ -1,0 +1,75 @@
+#include "harness.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+// Paints every pixel one colour, so any frame that was drawn shows it.
+static const char* const flatMosaic = R"(#version 330 core
+out vec4 color;
+void main() { color = vec4(10.0, 200.0, 30.0, 255.0) / 255.0; }
+)";
+
+TEST(Startup, PrintsTheGLInformationAndEndsWithTheTrack)
+{
+    WorkDir dir(1.0);
+    FrameHook hook(dir);
+    RunOptions options;
+    hook.addTo(options);
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 0);
+    auto out = lines(run.out);
+    EXPECT_EQ(out.size(), 3u) << run.out;
+    expectInfoLines(out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_GE(run.seconds, 1.0);
+    EXPECT_GE(hook.musicStopped(), 1) << "the demo ended before the music did";
+}
+
+TEST(Startup, SwapsTheFrameThatFindsTheMusicStopped)
+{
+    WorkDir dir(1.0);
+    dir.write("mosaic.frag", flatMosaic);
+    FrameHook hook(dir, "last");
+    RunOptions options;
+    hook.addTo(options);
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 0);
+    long stopped = hook.musicStopped();
+    ASSERT_GE(stopped, 1);
+    EXPECT_EQ(hook.swaps(), stopped + 1) << "the frame that saw the music end must be swapped, and no later one";
+    Image last = hook.frame("last");
+    ASSERT_EQ(last.width, 1920);
+    ASSERT_EQ(last.height, 1080);
+    for (auto [x, y] : {std::pair{0, 0}, {1919, 1079}, {960, 540}}) {
+        const uint8_t* p = last.at(x, y);
+        EXPECT_EQ((std::vector<int>{p[0], p[1], p[2]}), (std::vector<int>{10, 200, 30})) << x << "," << y;
+    }
+}
+
+TEST(Startup, WarnsWithoutDebugOutputAndRunsOn)
+{
+    WorkDir dir(1.0);
+    FrameHook hook(dir);
+    RunOptions options;
+    hook.addTo(options);
+    options.preload.push_back(hideDebugOutputLibrary);
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, std::string(debugOutputWarning) + "\n");
+    auto out = lines(run.out);
+    EXPECT_EQ(out.size(), 3u) << run.out;
+    expectInfoLines(out);
+    EXPECT_GE(hook.musicStopped(), 1) << "the demo did not run to the end of the track";
+}
+
+TEST(Startup, RequiresDirectStateAccess)
+{
+    WorkDir dir(1.0);
+    RunOptions options;
+    options.env.push_back("MESA_EXTENSION_OVERRIDE=-GL_ARB_direct_state_access");
+    RunResult run = runDemo(dir, options);
+    // Mesa announces the override on standard output itself, ahead of the demo.
+    expectInfoLines(lines(run.out));
+    expectFatal(run, "main.cpp", "GL_ARB_direct_state_access required!");
+    EXPECT_EQ(lines(run.err).size(), 1u) << "only the report, without the warning:\n" << run.err;
+}
