@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One driver buffer mapped into the process.
+struct buffer {
+    void* data;
+    size_t size;
+};
+
+// A converted frame: packed 8-bit RGB, rows 3 * width bytes without gaps.
+// Copying the record copies the pointer, not the pixels.
+struct RGBImage {
+    uint8_t* data;
+    size_t width;
+    size_t height;
+    size_t size;
+};
+
+// A V4L2 capture device streaming YUYV frames through memory-mapped buffers.
+// Every failure throws std::runtime_error.
+class Webcam {
+public:
+    Webcam(const std::string& device, int width, int height);
+    ~Webcam();
+    Webcam(const Webcam&) = delete;
+    Webcam& operator=(const Webcam&) = delete;
+
+    // Waits at most `timeout` microseconds per wait for the next frame.
+    const RGBImage& frame(int timeout);
+    int width() const;
+    int height() const;
+
+private:
+    void open_device();
+    void init_device();
+    void init_mmap();
+    void alloc_rgb_frame();
+    void start_capturing();
+    void stop_capturing();
+    void uninit_device();
+    void close_device();
+    bool read_frame();
+    size_t frame_bytes() const;
+    void release(void (Webcam::*step)()) noexcept;
+    void release_construction() noexcept;
+
+    std::string device;
+    int fd = -1;
+    RGBImage rgb_frame = {};
+    buffer* buffers = nullptr;
+    uint32_t n_buffers = 0;
+    size_t xres, yres;
+    size_t stride = 0;
+    bool force_format;
+};
