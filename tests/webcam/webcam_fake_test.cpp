@@ -1,0 +1,446 @@
+// The capture class against the fake driver of fake_v4l2.cpp, for the
+// answers and faults a real device cannot be made to give.
+#include "fake_v4l2.h"
+#include "webcam.h"
+#include "yuyv.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const std::string path = fake_path;
+
+class FakeDriver : public testing::Test {
+protected:
+    void TearDown() override { fake_reset(); }
+};
+
+std::string construction_error(int width = 300, int height = 300)
+{
+    try {
+        Webcam webcam(path, width, height);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string frame_error(Webcam& webcam, int timeout = 100)
+{
+    try {
+        webcam.frame(timeout);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// A frame as the driver lays it out, random bytes in rows and padding.
+Bytes random_frame(unsigned seed)
+{
+    std::mt19937 rng(seed);
+    Bytes frame(fake.sizeimage);
+    for (auto& b : frame)
+        b = static_cast<uint8_t>(rng());
+    return frame;
+}
+
+Bytes grey_frame(uint8_t luma)
+{
+    Bytes frame(fake.sizeimage);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = i % 2 ? 128 : luma;
+    return frame;
+}
+
+Bytes expected_rgb(const Bytes& frame, uint32_t stride)
+{
+    Bytes rgb(3 * size_t(fake.width) * fake.height);
+    yuyv_to_rgb24_reference(frame.data(), rgb.data(), int(fake.width), int(fake.height), int(stride));
+    return rgb;
+}
+
+Bytes pixels(const RGBImage& image)
+{
+    return Bytes(image.data, image.data + image.size);
+}
+
+bool timeval_is(const timeval& tv, long sec, long usec)
+{
+    return tv.tv_sec == sec && tv.tv_usec == usec;
+}
+
+struct FailureRow {
+    const char* name;
+    std::function<void()> arrange;
+    std::string message;
+};
+
+void PrintTo(const FailureRow& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+const FailureRow failure_rows[] = {
+    {"OpenFails", [] { fake.fail(call_open, EACCES); },
+     path + ": cannot open! " + std::to_string(EACCES) + ": " + std::strerror(EACCES)},
+    {"QueryCapEinval", [] { fake.fail(VIDIOC_QUERYCAP, EINVAL); }, path + " is no V4L2 device"},
+    {"QueryCapEnotty", [] { fake.fail(VIDIOC_QUERYCAP, ENOTTY); }, path + " is no V4L2 device"},
+    {"QueryCapOtherwise", [] { fake.fail(VIDIOC_QUERYCAP, EIO); }, "VIDIOC_QUERYCAP"},
+    {"NoCaptureNoStreaming", [] { fake.answer.capabilities = 0; }, path + " is no video capture device"},
+    {"NoCapture", [] { fake.answer.capabilities = V4L2_CAP_STREAMING; }, path + " is no video capture device"},
+    {"NoStreaming", [] { fake.answer.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE; },
+     path + " does not support streaming i/o"},
+    {"SetFormatFails", [] { fake.fail(VIDIOC_S_FMT, EBUSY); }, "VIDIOC_S_FMT"},
+    {"FormatIsNotYuyv", [] { fake.answer.pixelformat = V4L2_PIX_FMT_MJPEG; },
+     "Webcam does not support YUYV format. Support for more format need to be added!"},
+    {"RequestBuffersEinval", [] { fake.fail(VIDIOC_REQBUFS, EINVAL); }, path + " does not support memory mapping"},
+    {"RequestBuffersOtherwise", [] { fake.fail(VIDIOC_REQBUFS, EBUSY); }, "VIDIOC_REQBUFS"},
+    {"NoBufferGranted", [] { fake.answer.buffers = 0; }, "Insufficient buffer memory on " + path},
+    {"OneBufferGranted", [] { fake.answer.buffers = 1; }, "Insufficient buffer memory on " + path},
+    {"BufferArrayUnavailable",
+     [] {
+         fake.answer.buffers = 3;
+         fake.answer.failing_allocation = 3 * sizeof(buffer);
+     },
+     "Out of memory"},
+    {"QueryThirdBufferFails", [] { fake.fail(VIDIOC_QUERYBUF, EINVAL, 2); }, "VIDIOC_QUERYBUF"},
+    {"MapThirdBufferFails", [] { fake.fail(call_mmap, ENOMEM, 2); }, "mmap"},
+    {"RgbStorageUnavailable", [] { fake.answer.failing_allocation = 300 * 300 * 3; }, "Out of memory"},
+    {"RgbStorageBeyondAddresses",
+     [] {
+         fake.answer.width = fake.answer.height = 0xFFFFFFFF;
+         fake.answer.length = 4096;
+     },
+     "Out of memory"},
+    {"QueueThirdBufferFails", [] { fake.fail(VIDIOC_QBUF, EIO, 2); }, "VIDIOC_QBUF"},
+    {"StreamOnFails", [] { fake.fail(VIDIOC_STREAMON, EIO); }, "VIDIOC_STREAMON"},
+};
+
+class ConstructionFailure : public testing::TestWithParam<FailureRow> {
+protected:
+    void TearDown() override { fake_reset(); }
+};
+
+TEST_P(ConstructionFailure, ThrowsItsMessageAndLeavesNothingBehind)
+{
+    const size_t allocations = fake_live_allocations();
+    GetParam().arrange();
+    EXPECT_EQ(construction_error(), GetParam().message);
+    EXPECT_EQ(fake_fd, -1) << "the descriptor stays open";
+    EXPECT_TRUE(fake.mapped.empty()) << fake.mapped.size() << " buffers stay mapped";
+    EXPECT_EQ(fake_live_allocations(), allocations);
+
+    fake_default_answers();
+    EXPECT_EQ(construction_error(), "") << "the device cannot be opened again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Webcam, ConstructionFailure, testing::ValuesIn(failure_rows),
+                         [](const testing::TestParamInfo<FailureRow>& row) { return row.param.name; });
+
+TEST_F(FakeDriver, ConfiguresYuyvAtTheRequestedSizeAndStreams)
+{
+    Webcam webcam(path, 300, 300);
+    EXPECT_EQ(fake.open_flags, O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(fake.format.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+    EXPECT_EQ(fake.format.fmt.pix.width, 300u);
+    EXPECT_EQ(fake.format.fmt.pix.height, 300u);
+    EXPECT_EQ(fake.format.fmt.pix.pixelformat, uint32_t(V4L2_PIX_FMT_YUYV));
+    EXPECT_EQ(fake.format.fmt.pix.field, uint32_t(V4L2_FIELD_INTERLACED));
+    EXPECT_EQ(fake.request.count, 4u);
+    EXPECT_EQ(fake.map_prot, PROT_READ | PROT_WRITE);
+    EXPECT_EQ(fake.map_flags, MAP_SHARED);
+    EXPECT_EQ(fake.mapped.size(), 4u);
+    EXPECT_EQ(fake.queued_order, (std::vector<uint32_t>{0, 1, 2, 3}));
+    EXPECT_TRUE(fake.streaming);
+    EXPECT_EQ(webcam.width(), 300);
+    EXPECT_EQ(webcam.height(), 300);
+}
+
+TEST_F(FakeDriver, CroppingIsResetToTheDefaultRectangle)
+{
+    Webcam webcam(path, 300, 300);
+    ASSERT_TRUE(fake.cropped);
+    EXPECT_EQ(fake.crop.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+    EXPECT_EQ(std::memcmp(&fake.crop.c, &fake.answer.defrect, sizeof(v4l2_rect)), 0);
+}
+
+TEST_F(FakeDriver, DeviceWithoutCroppingIsConfiguredAnyway)
+{
+    fake.fail(VIDIOC_CROPCAP, EINVAL, 0, -1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(construction_error(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(fake.cropped);
+}
+
+TEST_F(FakeDriver, FailingCropIsIgnored)
+{
+    fake.fail(VIDIOC_S_CROP, ENOTTY, 0, -1);
+    EXPECT_EQ(construction_error(), "");
+}
+
+TEST_F(FakeDriver, InterruptedRequestsAreRepeated)
+{
+    fake.fail(VIDIOC_QUERYCAP, EINTR, 0, 3);
+    fake.fail(VIDIOC_DQBUF, EINTR);
+    Webcam webcam(path, 300, 300);
+    EXPECT_EQ(fake.calls[VIDIOC_QUERYCAP], 4);
+    const Bytes frame = random_frame(1);
+    fake.deliver(frame);
+    EXPECT_EQ(pixels(webcam.frame(100)), expected_rgb(frame, fake.stride));
+    EXPECT_EQ(fake.calls[VIDIOC_DQBUF], 2);
+}
+
+TEST_F(FakeDriver, DriverSizeWins)
+{
+    fake.answer.width = 320;
+    fake.answer.height = 240;
+    Webcam webcam(path, 300, 300);
+    EXPECT_EQ(webcam.width(), 320);
+    EXPECT_EQ(webcam.height(), 240);
+    const Bytes frame = random_frame(2);
+    fake.deliver(frame);
+    const RGBImage& image = webcam.frame(100);
+    EXPECT_EQ(image.width, 320u);
+    EXPECT_EQ(image.height, 240u);
+    EXPECT_EQ(image.size, 320u * 240 * 3);
+    EXPECT_EQ(pixels(image), expected_rgb(frame, 640));
+}
+
+TEST_F(FakeDriver, PaddedRowsFollowTheDriversStride)
+{
+    fake.answer.bytesperline = 2 * 300 + 64;
+    Webcam webcam(path, 300, 300);
+    const Bytes frame = random_frame(3);
+    fake.deliver(frame);
+    EXPECT_EQ(pixels(webcam.frame(100)), expected_rgb(frame, 664));
+}
+
+// Rows are then taken to follow each other without padding.
+TEST_F(FakeDriver, StrideBelowTheRowIsTheRow)
+{
+    for (int64_t bytesperline : {0, 599}) {
+        fake.answer.bytesperline = bytesperline;
+        fake.answer.length = 300 * 600;
+        Webcam webcam(path, 300, 300);
+        Bytes frame = random_frame(4);
+        frame.resize(300 * 600);
+        fake.deliver(frame);
+        EXPECT_EQ(pixels(webcam.frame(100)), expected_rgb(frame, 600)) << "bytesperline " << bytesperline;
+    }
+}
+
+TEST_F(FakeDriver, OddWidthsKeepWholeRows)
+{
+    fake.answer.width = 301;
+    Webcam webcam(path, 300, 300);
+    const Bytes frame = random_frame(5);
+    fake.deliver(frame);
+    const RGBImage& image = webcam.frame(100);
+    EXPECT_EQ(image.size, 301u * 300 * 3);
+    EXPECT_EQ(pixels(image), expected_rgb(frame, 602));
+}
+
+TEST_F(FakeDriver, EveryGrantFromTwoUpIsMappedAndQueued)
+{
+    for (uint32_t granted : {2u, 5u}) {
+        fake.answer.buffers = granted;
+        Webcam webcam(path, 300, 300);
+        EXPECT_EQ(fake.mapped.size(), granted);
+        std::vector<uint32_t> all;
+        for (uint32_t i = 0; i < granted; ++i)
+            all.push_back(i);
+        EXPECT_EQ(fake.queued_order, all);
+
+        // Two rounds through the ring: every buffer comes back to the driver.
+        for (uint32_t i = 0; i < 2 * granted; ++i) {
+            const uint8_t luma = uint8_t(10 * i + 5);
+            EXPECT_EQ(fake.deliver(grey_frame(luma)), i % granted);
+            EXPECT_EQ(webcam.frame(100).data[0], luma) << granted << " buffers, frame " << i;
+        }
+        fake.queued_order.clear();
+    }
+}
+
+TEST_F(FakeDriver, FramesComeInTheDriversOrder)
+{
+    Webcam webcam(path, 300, 300);
+    for (uint8_t luma : {10, 20, 30})
+        fake.deliver(grey_frame(luma));
+    for (uint8_t luma : {10, 20, 30})
+        EXPECT_EQ(webcam.frame(100).data[0], luma);
+    EXPECT_EQ(frame_error(webcam), path + ": select timeout");
+}
+
+TEST_F(FakeDriver, EveryFrameOverwritesTheSameRecord)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(random_frame(6));
+    const RGBImage& first = webcam.frame(100);
+    const Bytes second_frame = random_frame(7);
+    fake.deliver(second_frame);
+    const RGBImage& second = webcam.frame(100);
+    EXPECT_EQ(&first, &second);
+    EXPECT_EQ(pixels(first), expected_rgb(second_frame, fake.stride));
+}
+
+TEST_F(FakeDriver, NoFrameWithinTheLimitTimesOutAndTheNextCallWaitsAgain)
+{
+    Webcam webcam(path, 300, 300);
+    EXPECT_EQ(frame_error(webcam, 100), path + ": select timeout");
+    ASSERT_EQ(fake.select_limits.size(), 1u);
+    EXPECT_TRUE(timeval_is(fake.select_limits[0], 0, 100));
+    fake.deliver(grey_frame(50));
+    EXPECT_EQ(webcam.frame(250000).data[0], 50);
+    EXPECT_TRUE(timeval_is(fake.select_limits.back(), 0, 250000));
+}
+
+TEST_F(FakeDriver, ZeroTimeoutPolls)
+{
+    Webcam webcam(path, 300, 300);
+    EXPECT_EQ(frame_error(webcam, 0), path + ": select timeout");
+    EXPECT_TRUE(timeval_is(fake.select_limits.at(0), 0, 0));
+}
+
+TEST_F(FakeDriver, InterruptedWaitStartsAgainWithTheFullLimit)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(60));
+    fake.fail(call_select, EINTR, 0, 2);
+    EXPECT_EQ(webcam.frame(100).data[0], 60);
+    ASSERT_EQ(fake.select_limits.size(), 3u);
+    for (const timeval& limit : fake.select_limits)
+        EXPECT_TRUE(timeval_is(limit, 0, 100));
+}
+
+TEST_F(FakeDriver, FailingWaitThrows)
+{
+    Webcam webcam(path, 300, 300);
+    fake.fail(call_select, ENOMEM);
+    EXPECT_EQ(frame_error(webcam), "select");
+}
+
+TEST_F(FakeDriver, ReadableWithoutBufferWaitsAgain)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(70));
+    fake.fail(VIDIOC_DQBUF, EAGAIN);
+    EXPECT_EQ(webcam.frame(100).data[0], 70);
+    EXPECT_EQ(fake.select_limits.size(), 2u);
+    EXPECT_EQ(fake.calls[VIDIOC_DQBUF], 2);
+}
+
+TEST_F(FakeDriver, FailingDequeueThrows)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(80));
+    fake.fail(VIDIOC_DQBUF, EIO);
+    EXPECT_EQ(frame_error(webcam), "VIDIOC_DQBUF");
+}
+
+TEST_F(FakeDriver, FailingRequeueThrowsAfterConverting)
+{
+    Webcam webcam(path, 300, 300);
+    const Bytes frame = random_frame(8);
+    fake.deliver(frame);
+    fake.fail(VIDIOC_QBUF, EIO);
+    EXPECT_EQ(frame_error(webcam), "VIDIOC_QBUF");
+    fake.deliver(grey_frame(90));
+    EXPECT_EQ(webcam.frame(100).data[0], 90) << "the other buffers go on";
+}
+
+TEST_F(FakeDriver, UnknownBufferIndexThrowsNamingTheDevice)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(100));
+    fake.answer.dequeue_index = 4;
+    const std::string error = frame_error(webcam);
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+}
+
+// A buffer too short for the agreed geometry is handed back unread.
+TEST_F(FakeDriver, FrameLargerThanItsBufferIsNotConverted)
+{
+    fake.answer.length_of[1] = 300 * 600 - 1;
+    Webcam webcam(path, 300, 300);
+    const Bytes first = random_frame(9);
+    fake.deliver(first);
+    ASSERT_EQ(pixels(webcam.frame(100)), expected_rgb(first, 600));
+
+    EXPECT_EQ(fake.deliver(grey_frame(110)), 1u);
+    const std::string error = frame_error(webcam);
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+    EXPECT_EQ(fake.incoming.back(), 1u) << "the buffer is queued again";
+
+    // The image still holds the frame before.
+    fake.deliver(random_frame(10));
+    fake.fail(VIDIOC_DQBUF, EIO);
+    EXPECT_EQ(frame_error(webcam), "VIDIOC_DQBUF");
+}
+
+TEST_F(FakeDriver, DestructionReleasesEverythingQuietly)
+{
+    const size_t allocations = fake_live_allocations();
+    testing::internal::CaptureStderr();
+    {
+        Webcam webcam(path, 300, 300);
+        fake.deliver(grey_frame(1));
+        webcam.frame(100);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(fake.streaming);
+    EXPECT_EQ(fake.calls[VIDIOC_STREAMOFF], 1);
+    EXPECT_TRUE(fake.mapped.empty());
+    EXPECT_EQ(fake_fd, -1);
+    EXPECT_EQ(fake_live_allocations(), allocations);
+}
+
+struct ReleaseFault {
+    unsigned long call;
+    int skip;
+    const char* message;
+    size_t mappings_left;
+    bool descriptor_left;
+};
+
+// Each failing step is reported on one line and the others still run.
+TEST_F(FakeDriver, FailingReleaseStepIsReportedAndTheOthersRun)
+{
+    const ReleaseFault faults[] = {
+        {VIDIOC_STREAMOFF, 0, "VIDIOC_STREAMOFF", 0, false},
+        {call_munmap, 1, "munmap", 1, false},
+        {call_close, 0, "close", 0, true},
+    };
+    for (const ReleaseFault& f : faults) {
+        const size_t allocations = fake_live_allocations();
+        auto webcam = std::make_unique<Webcam>(path, 300, 300);
+        fake.fail(f.call, EIO, f.skip);
+        testing::internal::CaptureStderr();
+        webcam.reset();
+        const std::string report = testing::internal::GetCapturedStderr();
+        EXPECT_NE(report.find(path), std::string::npos) << report;
+        EXPECT_NE(report.find(f.message), std::string::npos) << report;
+        EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+        EXPECT_EQ(report.back(), '\n');
+        EXPECT_EQ(fake.mapped.size(), f.mappings_left) << f.message;
+        EXPECT_EQ(fake_fd != -1, f.descriptor_left) << f.message;
+        EXPECT_EQ(fake_live_allocations(), allocations) << f.message;
+        fake_reset();
+    }
+}
+
+}  // namespace
