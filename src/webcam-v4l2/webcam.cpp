@@ -176,8 +176,6 @@ void Webcam::init_device()
         stride = fmt.fmt.pix.bytesperline;
         if (stride < 2 * xres)
             stride = 2 * xres;
-    } else if (xioctl(fd, VIDIOC_G_FMT, &fmt) == -1) {
-        throw std::runtime_error("VIDIOC_G_FMT");
     }
 
     init_mmap();
@@ -271,7 +269,7 @@ void Webcam::close_device()
 // its stride, the last only as far as its pixels reach.
 size_t Webcam::frame_bytes() const
 {
-    size_t bytes = 0;
+    size_t bytes;
     if (yres == 0)
         return 0;
     if (__builtin_mul_overflow(yres - 1, stride, &bytes) || __builtin_add_overflow(bytes, 2 * xres, &bytes))
