@@ -1,0 +1,223 @@
+// The live-camera demo fed by the preloaded fake capture device. A test
+// mosaic shader shows the source texture texel for texel in the window's
+// bottom-left 300x300 pixels, so the frames read back from the window are the
+// texture itself.
+#include "harness.h"
+#include "pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+const char* const fakeDevice = MOSAIC_FAKECAM_DEVICE;
+const char* const fakeCamera = MOSAIC_FAKECAM;
+const int source = 300;
+const double trackSeconds = 1.0;
+
+const char* const textureMosaic = R"(#version 330 core
+uniform sampler2D uWebcam;
+out vec4 color;
+void main()
+{
+    ivec2 p = ivec2(gl_FragCoord.xy);
+    color = p.x < 300 && p.y < 300 ? texelFetch(uWebcam, p, 0) : vec4(0.0, 0.0, 0.0, 1.0);
+}
+)";
+
+// A scene pass that ran leaves this colour, which the pattern never shows.
+const char* const flatScene = R"(#version 330 core
+out vec4 color;
+void main() { color = vec4(1.0, 0.0, 1.0, 1.0); }
+)";
+
+using Rgb = std::array<int, 3>;
+const Rgb sceneColour = {255, 0, 255};
+
+Rgb rgbOf(const PatternColour& colour)
+{
+    return {colour.rgb[0], colour.rgb[1], colour.rgb[2]};
+}
+
+std::string describe(const Rgb& c)
+{
+    std::ostringstream out;
+    out << "(" << c[0] << "," << c[1] << "," << c[2] << ")";
+    return out.str();
+}
+
+// Texel (x, y) of the source texture, row 0 being the frame's first row.
+Rgb texel(const Image& window, int x, int y)
+{
+    const uint8_t* p = window.gl(x, y);
+    return {p[0], p[1], p[2]};
+}
+
+// Compares every texel with `expected` (nothing expected: any value will do)
+// and names the first that differs.
+void expectTexture(const Image& window, const std::function<std::optional<Rgb>(int, int)>& expected,
+                   const std::string& what)
+{
+    ASSERT_GE(window.width, source) << what;
+    ASSERT_GE(window.height, source) << what;
+    int wrong = 0;
+    std::string first;
+    for (int y = 0; y < source; ++y)
+        for (int x = 0; x < source; ++x) {
+            std::optional<Rgb> want = expected(x, y);
+            Rgb got = texel(window, x, y);
+            if (want && got != *want && !wrong++)
+                first = std::to_string(x) + "," + std::to_string(y) + " is " + describe(got) + ", not " +
+                        describe(*want);
+        }
+    EXPECT_EQ(wrong, 0) << what << ": first at texel " << first;
+}
+
+std::function<std::optional<Rgb>(int, int)> deliveredFrame(long frame)
+{
+    return [frame](int x, int y) { return rgbOf(*patternAt(frame, x, y, source, source)); };
+}
+
+// A frame of another size scaled to the source: its quadrants meet at texel
+// 150 whichever way the scaling rounds; at the inner edges of the corner
+// blocks rounding may go either way, so there only the outermost texel of each
+// corner is pinned.
+std::function<std::optional<Rgb>(int, int)> scaledFrame(long frame, int width, int height)
+{
+    const int edge = source - 1;
+    const int marginX = PATTERN_CORNER * source / width + 2;
+    const int marginY = PATTERN_CORNER * source / height + 2;
+    return [=](int x, int y) -> std::optional<Rgb> {
+        bool cornerX = x < marginX || x > edge - marginX;
+        bool cornerY = y < marginY || y > edge - marginY;
+        if (cornerX && cornerY) {
+            if ((x == 0 || x == edge) && (y == 0 || y == edge))
+                return rgbOf(patternCorner);
+            return std::nullopt;
+        }
+        return rgbOf(patternColours[(patternQuadrant(x, y, source, source) + frame) % 4]);
+    };
+}
+
+RunOptions cameraRun(const WorkDir& dir, const FrameHook& hook, const std::vector<std::string>& env)
+{
+    dir.write("mosaic.frag", textureMosaic);
+    dir.write("sdf.frag", flatScene);
+    RunOptions options;
+    hook.addTo(options);
+    options.preload.push_back(fakeCamera);
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    return options;
+}
+
+void expectRanToTheEndOfTheTrack(const RunResult& run, const FrameHook& hook)
+{
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GE(run.seconds, trackSeconds);
+    long stopped = hook.musicStopped();
+    EXPECT_GE(stopped, 1) << "the demo ended before the music did";
+    EXPECT_EQ(hook.swaps(), stopped + 1) << "the demo must end with the frame that finds the music stopped";
+}
+
+TEST(Capture, ShowsEachDeliveredFrameInTurn)
+{
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "1,2,3");
+    RunResult run = runDemo(dir, cameraRun(dir, hook, {}));
+    expectRanToTheEndOfTheTrack(run, hook);
+    EXPECT_EQ(run.err, "");
+    ASSERT_GE(hook.swaps(), 3);
+    for (long frame : {1, 2, 3})
+        expectTexture(hook.frame(std::to_string(frame)), deliveredFrame(frame),
+                      "window frame " + std::to_string(frame));
+}
+
+class CaptureSize : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(CaptureSize, FillsTheWholeSourceTexture)
+{
+    auto [width, height] = GetParam();
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "1,2");
+    RunResult run = runDemo(
+        dir, cameraRun(dir, hook, {"FAKECAM_SIZE=" + std::to_string(width) + "x" + std::to_string(height)}));
+    expectRanToTheEndOfTheTrack(run, hook);
+    EXPECT_EQ(run.err, "");
+    ASSERT_GE(hook.swaps(), 2);
+    for (long frame : {1, 2})
+        expectTexture(hook.frame(std::to_string(frame)), scaledFrame(frame, width, height),
+                      "window frame " + std::to_string(frame));
+}
+
+INSTANTIATE_TEST_SUITE_P(Granted, CaptureSize,
+                         ::testing::Values(std::pair{320, 240}, std::pair{640, 480}, std::pair{176, 144}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.first) + "x" + std::to_string(info.param.second);
+                         });
+
+TEST(Capture, KeepsTheLastFrameWhenTheDeviceFallsSilent)
+{
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "2,3,4,last");
+    RunResult run = runDemo(dir, cameraRun(dir, hook, {"FAKECAM_FRAMES=3"}));
+    expectRanToTheEndOfTheTrack(run, hook);
+    EXPECT_EQ(run.err, "") << "a frame that does not come prints nothing";
+    ASSERT_GT(hook.swaps(), 4);
+    expectTexture(hook.frame("2"), deliveredFrame(2), "window frame 2");
+    for (const char* frame : {"3", "4", "last"})
+        expectTexture(hook.frame(frame), deliveredFrame(3), std::string("window frame ") + frame);
+}
+
+TEST(Capture, ADeviceThatNeverDeliversNeverGetsTheScene)
+{
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "last");
+    RunResult run = runDemo(dir, cameraRun(dir, hook, {"FAKECAM_FRAMES=0"}));
+    expectRanToTheEndOfTheTrack(run, hook);
+    EXPECT_EQ(run.err, "");
+    // The texture's contents are undefined, but never what the scene pass leaves.
+    Image last = hook.frame("last");
+    ASSERT_GE(last.width, source);
+    ASSERT_GE(last.height, source);
+    int scene = 0;
+    for (int y = 0; y < source; ++y)
+        for (int x = 0; x < source; ++x)
+            scene += texel(last, x, y) == sceneColour;
+    EXPECT_EQ(scene, 0) << "texels from the scene pass";
+}
+
+struct Unopenable {
+    std::vector<std::string> preload;
+    std::vector<std::string> env;
+    std::string message;
+};
+
+class UnopenableDevice : public ::testing::TestWithParam<Unopenable> {};
+
+TEST_P(UnopenableDevice, SaysSoOnceAndShowsTheScene)
+{
+    ASSERT_FALSE(std::filesystem::exists(fakeDevice)) << fakeDevice << " must not exist here";
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "last");
+    RunOptions options = cameraRun(dir, hook, GetParam().env);
+    options.preload.pop_back();
+    options.preload.insert(options.preload.end(), GetParam().preload.begin(), GetParam().preload.end());
+    RunResult run = runDemo(dir, options);
+    expectRanToTheEndOfTheTrack(run, hook);
+    EXPECT_EQ(run.err, std::string(fakeDevice) + GetParam().message + "\n");
+    expectTexture(
+        hook.frame("last"), [](int, int) { return sceneColour; }, "the scene in the last frame");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, UnopenableDevice,
+    ::testing::Values(Unopenable{{}, {}, ": cannot identify! 2: No such file or directory"},
+                      Unopenable{{fakeCamera}, {"FAKECAM_OPEN_ERRNO=13"}, ": cannot open! 13: Permission denied"}),
+    [](const auto& info) { return info.param.preload.empty() ? "Missing" : "Refused"; });
+
+}  // namespace
