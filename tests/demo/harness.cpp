@@ -51,6 +51,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         ASSERT_EQ(posix_spawnp(&server, "Xvfb", &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
@@ -106,18 +107,6 @@ std::string trackFile(double seconds)
     return path;
 }
 
-// A 7x5 image, wider than high and no power of two, every pixel different.
-void writeScroller(const std::string& path)
-{
-    const int w = 7, h = 5;
-    std::vector<uint8_t> rgba;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            rgba.insert(rgba.end(), {uint8_t(30 * x + 7), uint8_t(50 * y + 3), uint8_t(11 * (x + y)),
-                                     uint8_t(255 - 9 * (x + w * y))});
-    ASSERT_TRUE(stbi_write_png(path.c_str(), w, h, 4, rgba.data(), w * 4));
-}
-
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> result;
@@ -164,7 +153,7 @@ WorkDir::WorkDir(double trackSeconds)
     root = mkdtemp(pattern.data());
     for (const char* name : {"mosaic.vert", "mosaic.frag", "sdf.frag"})
         fs::copy_file(fs::path(dataDir) / name, path(name));
-    writeScroller(path("scroller.png"));
+    writePNG(path("scroller.png"), 2, 2, 4, {255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 255, 64, 255, 255, 255, 0});
     writeTrack(trackSeconds);
 }
 
@@ -294,6 +283,13 @@ Image readPPM(const std::string& path)
     in.read(reinterpret_cast<char*>(image.rgb.data()), std::streamsize(image.rgb.size()));
     EXPECT_TRUE(in) << "short frame in " << path;
     return image;
+}
+
+void writePNG(const std::string& path, int width, int height, int channels,
+              const std::vector<uint8_t>& pixels)
+{
+    EXPECT_TRUE(stbi_write_png(path.c_str(), width, height, channels, pixels.data(), width * channels))
+        << "could not write " << path;
 }
 
 FrameHook::FrameHook(const WorkDir& workDir, const std::string& grabList)

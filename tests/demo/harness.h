@@ -68,6 +68,10 @@ struct Image {
 
 Image readPPM(const std::string& path);
 
+// Writes `pixels` (rows top first, `channels` bytes a pixel) as a PNG file.
+void writePNG(const std::string& path, int width, int height, int channels,
+              const std::vector<uint8_t>& pixels);
+
 // The preloaded frame hook's output for one run, directory and variables.
 struct FrameHook {
     explicit FrameHook(const WorkDir& dir, const std::string& grab = "");
