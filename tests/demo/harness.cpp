@@ -119,9 +119,17 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& env, const std::string& cwd,
             const std::string& out, const std::string& err)
 {
+    auto overridden = [&](const std::string& entry) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        for (const auto& e : env)
+            if (e.compare(0, name.size(), name) == 0)
+                return true;
+        return false;
+    };
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e)
-        environment.push_back(*e);
+        if (!overridden(*e))
+            environment.push_back(*e);
     environment.insert(environment.end(), env.begin(), env.end());
     auto argv = pointers(args);
     auto envp = pointers(environment);
