@@ -9,7 +9,7 @@ constexpr int sampleRate = 44100;
 constexpr double beatsPerMinute = 136;
 constexpr double stepSeconds = 60.0 / beatsPerMinute / 4;  // one sixteenth note
 
-enum class Voice { lead, arp, bass, kick, snare, hihat, openhat, crash };
+enum class Voice { lead, counter, arp, bass, kick, snare, hihat, openhat, crash };
 
 // One sounding event, already placed in time. For the arp voice, `freqs`
 // holds the chord tones it cycles through; every other voice plays freqs[0].
@@ -26,6 +26,16 @@ struct Note {
 };
 
 std::vector<Note> scoreNotes();
+
+// Where a section of the score starts; the last mark, "end", is where the
+// score stops (the final chord's ring and the echo run on past it).
+struct SectionMark {
+    std::string name;
+    int bar;
+    double seconds;
+};
+
+std::vector<SectionMark> scoreSections();
 
 // Length of the whole piece, echoes and a short silence included.
 double trackSeconds(const std::vector<Note> &notes);

@@ -55,6 +55,26 @@ double rms(const std::vector<float> &samples) {
     return std::sqrt(sum / double(samples.size()));
 }
 
+double mean(const std::vector<float> &samples, int channel) {
+    double sum = 0.0;
+    for (size_t i = channel; i < samples.size(); i += 2)
+        sum += samples[i];
+    return sum / double(samples.size() / 2);
+}
+
+// Pearson correlation of the left and right channels: 1 is mono.
+double stereoCorrelation(const std::vector<float> &samples) {
+    double left = mean(samples, 0), right = mean(samples, 1);
+    double lr = 0.0, ll = 0.0, rr = 0.0;
+    for (size_t i = 0; i + 1 < samples.size(); i += 2) {
+        double l = samples[i] - left, r = samples[i + 1] - right;
+        lr += l * r;
+        ll += l * l;
+        rr += r * r;
+    }
+    return lr / std::sqrt(ll * rr);
+}
+
 struct Outcome {
     int status;
     std::string err;
@@ -114,6 +134,15 @@ TEST(Chiptune, CommittedTrackIsCompleteAndUnclipped) {
     size_t tail = size_t(0.1 * track.rate) * track.channels;
     EXPECT_LT(peak(track.samples, track.samples.size() - tail, track.samples.size()), 0.001f)
         << "the track must end by decaying, not by being cut off";
+}
+
+TEST(Chiptune, CommittedTrackIsStereoWithoutOffset) {
+    Decoded track;
+    ASSERT_TRUE(decode(CHIPTUNE_ASSET, track));
+    ASSERT_EQ(track.channels, 2);
+    EXPECT_LT(std::fabs(mean(track.samples, 0)), 0.001);
+    EXPECT_LT(std::fabs(mean(track.samples, 1)), 0.001);
+    EXPECT_LT(stereoCorrelation(track.samples), 0.85) << "the two channels should differ";
 }
 
 }  // namespace

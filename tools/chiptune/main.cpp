@@ -1,4 +1,7 @@
 // chiptune [--seconds S] OUTPUT.ogg: synthesizes the demo's music track.
+// chiptune --sections: prints where each section of the score starts, one
+// "name bar seconds" line each, the last one named "end"; the shaders' timeline
+// is checked against it.
 #include "chiptune.h"
 
 #include <cmath>
@@ -12,7 +15,7 @@ namespace {
 constexpr double cutFadeSeconds = 0.05;
 
 int usage() {
-    std::fprintf(stderr, "usage: chiptune [--seconds S] OUTPUT.ogg\n");
+    std::fprintf(stderr, "usage: chiptune [--seconds S] OUTPUT.ogg\n       chiptune --sections\n");
     return 1;
 }
 
@@ -24,7 +27,15 @@ bool parseSeconds(const char *text, double &seconds) {
 
 }  // namespace
 
+int printSections() {
+    for (const SectionMark &mark : scoreSections())
+        std::printf("%s %d %.3f\n", mark.name.c_str(), mark.bar, mark.seconds);
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--sections") == 0)
+        return printSections();
     const char *output = nullptr;
     double seconds = 0.0;
     bool cut = false;

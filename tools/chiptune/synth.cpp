@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 
 namespace {
 
@@ -30,7 +31,8 @@ struct DrumShape {
 
 Shape shapeOf(Voice voice) {
     switch (voice) {
-    case Voice::lead: return {0.004, 0.30, 0.75};
+    case Voice::lead:
+    case Voice::counter: return {0.004, 0.30, 0.75};
     case Voice::arp: return {0.002, 0.10, 0.40};
     default: return {0.004, 0.25, 0.80};
     }
@@ -46,17 +48,28 @@ DrumShape drumOf(Voice voice) {
     }
 }
 
-bool isDrum(Voice voice) { return voice != Voice::lead && voice != Voice::arp && voice != Voice::bass; }
+bool isDrum(Voice voice) { return voice >= Voice::kick; }
 
 // Stereo position, 0 left .. 1 right.
 float panOf(Voice voice) {
     switch (voice) {
-    case Voice::lead: return 0.42f;
-    case Voice::arp: return 0.64f;
-    case Voice::snare: return 0.46f;
+    case Voice::lead: return 0.36f;
+    case Voice::counter: return 0.72f;
+    case Voice::snare: return 0.44f;
     case Voice::hihat:
-    case Voice::openhat: return 0.60f;
+    case Voice::openhat: return 0.70f;
     default: return 0.5f;
+    }
+}
+
+// Voices played twice, one copy to each side a quarter cycle apart: the
+// copies are nearly uncorrelated, so the voice fills the stereo field instead
+// of sitting in the middle, and their sum keeps its level in mono.
+float spreadOf(Voice voice) {
+    switch (voice) {
+    case Voice::arp: return 0.4f;
+    case Voice::bass: return 0.25f;
+    default: return 0.0f;
     }
 }
 
@@ -88,7 +101,9 @@ double pulseWave(double phase, double dt, double duty) {
 
 double triangleWave(double phase) { return 4.0 * std::fabs(phase - 0.5) - 1.0; }
 
-// The 15-bit shift register of classic sound chips, from a fixed seed.
+// The 15-bit shift register of classic sound chips. Each drum keeps one
+// running register, as the chip does: restarting it from its seed on every
+// hit would play the same biased stretch of the sequence each time.
 struct Noise {
     uint16_t reg = 1;
     double phase = 0.0;
@@ -137,9 +152,8 @@ double dutyAt(const Note &note, double t) {
     return std::clamp(note.duty + sweep, 0.05, 0.95);
 }
 
-void renderMelodic(const Note &note, std::vector<float> &out) {
+void renderMelodic(const Note &note, double phase, std::vector<float> &out) {
     Shape shape = shapeOf(note.voice);
-    double phase = 0.0;
     for (size_t i = 0; i < out.size(); i++) {
         double t = double(i) / sampleRate;
         double dt = pitchAt(note, t) / sampleRate;
@@ -150,17 +164,19 @@ void renderMelodic(const Note &note, std::vector<float> &out) {
     }
 }
 
-void renderDrum(const Note &note, std::vector<float> &out) {
+void renderDrum(const Note &note, Noise &noise, std::vector<float> &out) {
+    const double attack = 0.001;
     DrumShape drum = drumOf(note.voice);
-    Noise noise;
-    double phase = 0.0;
+    double phase = 0.75;  // the triangle's zero crossing, so the body starts from silence
     for (size_t i = 0; i < out.size(); i++) {
         double t = double(i) / sampleRate;
         double pitch = drum.toneTo + (drum.toneFrom - drum.toneTo) * std::exp(-t / drum.toneSweep);
         double hiss = drum.noiseLevel * noise.next(drum.noiseClock) * std::exp(-t / drum.noiseDecay);
         double body = drum.toneLevel * triangleWave(phase) * std::exp(-t / drum.toneDecay);
-        // The linear taper brings every hit to exactly zero at its end.
-        out[i] = float(note.gain * (hiss + body) * (1.0 - t / drum.seconds));
+        // A millisecond's rise keeps the noise from clicking in; the linear
+        // taper brings every hit to exactly zero at its end.
+        double shape = std::min(1.0, t / attack) * (1.0 - t / drum.seconds);
+        out[i] = float(note.gain * (hiss + body) * shape);
         phase = std::fmod(phase + pitch / sampleRate, 1.0);
     }
 }
@@ -171,6 +187,19 @@ void addPanned(std::vector<float> &stereo, const std::vector<float> &mono, size_
     for (size_t i = 0; i < mono.size() && at + i < stereo.size() / 2; i++) {
         stereo[2 * (at + i)] += left * mono[i];
         stereo[2 * (at + i) + 1] += right * mono[i];
+    }
+}
+
+// Takes out any constant offset (below a few hertz) that the mix gathers.
+void removeOffset(std::vector<float> &stereo) {
+    const float pole = 0.9995f;
+    for (int channel = 0; channel < 2; channel++) {
+        float lastIn = 0.0f, lastOut = 0.0f;
+        for (size_t i = channel; i < stereo.size(); i += 2) {
+            float out = stereo[i] - lastIn + pole * lastOut;
+            lastIn = stereo[i];
+            lastOut = stereo[i] = out;
+        }
     }
 }
 
@@ -196,20 +225,31 @@ std::vector<float> renderTrack(const std::vector<Note> &notes, double seconds) {
     size_t frames = size_t(seconds * sampleRate);
     std::vector<float> stereo(2 * frames, 0.0f);
     std::vector<float> sound;
+    std::map<Voice, Noise> noises;
     for (const Note &note : notes) {
         size_t at = size_t(std::lround(note.start * sampleRate));
         if (at >= frames)
             continue;
         sound.assign(std::min(size_t(noteSeconds(note) * sampleRate), frames - at), 0.0f);
-        if (isDrum(note.voice))
-            renderDrum(note, sound);
-        else
-            renderMelodic(note, sound);
-        addPanned(stereo, sound, at, panOf(note.voice), masterGain);
+        float pan = panOf(note.voice), spread = spreadOf(note.voice);
+        if (isDrum(note.voice)) {
+            renderDrum(note, noises[note.voice], sound);
+            addPanned(stereo, sound, at, pan, masterGain);
+        } else if (spread > 0.0f) {
+            const float copyGain = masterGain * float(std::sqrt(0.5));
+            renderMelodic(note, 0.0, sound);
+            addPanned(stereo, sound, at, pan - spread, copyGain);
+            renderMelodic(note, 0.25, sound);
+            addPanned(stereo, sound, at, pan + spread, copyGain);
+        } else {
+            renderMelodic(note, 0.0, sound);
+            addPanned(stereo, sound, at, pan, masterGain);
+        }
         if (note.voice == Voice::lead)
-            addPanned(stereo, sound, at + size_t(echoDelay * sampleRate), 1.0f - panOf(note.voice),
+            addPanned(stereo, sound, at + size_t(echoDelay * sampleRate), 1.0f - pan,
                       masterGain * echoGain);
     }
+    removeOffset(stereo);
     for (float &sample : stereo)
         sample = softLimit(sample);
     return stereo;
