@@ -1,25 +1,28 @@
 #version 330 core
 // The mosaic pass over the whole window: bevelled tiles, each one source
-// texel in a palette colour, and a waving banner of scroll text on top.
+// texel in its palette colour, that turn over on the cuts and flash on the
+// beat, and a waving banner of scroll text on top. The source image carries
+// each texel's palette index in alpha (index / 255). Everything that does not
+// depend on the pixel comes ready from the vertex stage: this runs for two
+// million pixels a frame.
 uniform sampler2D uWebcam;
 uniform sampler1D uPalette;
 uniform sampler2D uScroller;
-uniform ivec2 uViewportSize;
-uniform float uTime;
-uniform float uMatsch;
 out vec4 color;
 
-const int PALETTE_SIZE = 33;
-const float FINEST_TILE = 6.0;          // window pixels at the left edge
-const float COARSEST_TILE = 96.0;       // window pixels at the right edge
+flat in vec4 vGrid;        // window pixel to tile grid: scale, offset (x, y); antialiasing factor
+flat in vec4 vSource;      // tile to source coordinate: scale, offset; tile to wipe order: scale, offset
+flat in vec4 vTurn;        // cut turn from order and jitter: scale, jitter, offset; snare flash
+flat in vec4 vFlash;       // snare pick shift, tiles shown, kick shade, unused
+flat in vec3 vTileBack;    // colour of the tiles' backs
+flat in vec4 vScroll;      // window pixel to banner coordinate: s scale, s offset, t scale, t offset
+flat in vec3 vWave;        // banner wave: turns a pixel, phase, amplitude in t
+
 const float TILE_GAP = 0.07;            // part of a tile left dark around it
 const float TILE_CORNER = 0.18;
 const float BEVEL_WIDTH = 0.16;
 const vec3 GROUT = vec3(0.02, 0.02, 0.03);
-const float SCROLL_SPEED = 260.0;       // window pixels a second
-const float SCROLL_HEIGHT = 0.2;        // banner centre, as a part of the window height
-const float WAVE_AMPLITUDE = 0.05;      // of the window height
-const float WAVE_LENGTH = 900.0;        // window pixels
+const float SNARE_SHARE = 0.12;         // tiles that flash on a snare hit
 
 float sdRoundBox(vec2 p, vec2 b, float r)
 {
@@ -27,71 +30,56 @@ float sdRoundBox(vec2 p, vec2 b, float r)
     return length(max(q, 0.0)) + min(max(q.x, q.y), 0.0) - r;
 }
 
-// llvmpipe runs both sides of a branch under a mask, but leaves a loop as
-// soon as no pixel is still in it: a count of 0 makes the search free.
-vec3 nearestPaletteColour(vec3 c, int count)
+// Three well-mixed numbers in [0, 1) for a tile, from one integer hash.
+vec3 tileRandom(ivec2 cell)
 {
-    vec3 best = c;
-    float bestDistance = 1e9;
-    for (int i = 0; i < count; ++i) {
-        vec3 entry = texelFetch(uPalette, i, 0).rgb;
-        float d = dot(c - entry, c - entry);
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = entry;
-        }
-    }
-    return best;
+    uint h = uint(cell.x) * 1597334677u ^ uint(cell.y) * 3812015801u;
+    h = (h ^ (h >> 16)) * 2246822519u;
+    h ^= h >> 13;
+    return vec3(uvec3(h, h >> 10, h >> 20) & 1023u) * (1.0 / 1024.0);
 }
 
-// The square source covers the window, centred, so it keeps its aspect.
-vec2 sourceCoord(vec2 windowPos)
+// sin(2 pi turns) to within 0.001: a parabola per half turn, refined,
+// instead of sin(), which llvmpipe works out in full for every pixel.
+float sineTurns(float turns)
 {
-    vec2 size = vec2(uViewportSize);
-    float side = max(size.x, size.y);
-    return (windowPos - 0.5 * (size - side)) / side;
-}
-
-// The scene pass marks its texels with alpha 0: they are palette colours
-// already. Only an opaque capture frame is snapped here.
-vec3 tileColour(vec2 centre)
-{
-    vec4 source = texture(uWebcam, sourceCoord(centre));
-    int count = source.a < 0.5 ? 0 : PALETTE_SIZE;
-    return nearestPaletteColour(source.rgb, count);
+    float x = fract(turns + 0.5) * 2.0 - 1.0;
+    float y = 4.0 * x * (1.0 - abs(x));
+    return y + 0.225 * (y * abs(y) - y);
 }
 
 vec3 tile(vec2 pixel)
 {
-    float size = FINEST_TILE * pow(COARSEST_TILE / FINEST_TILE, uMatsch);
-    vec2 grid = (pixel - 0.5 * vec2(uViewportSize)) / size;
+    vec2 grid = pixel * vGrid.x + vGrid.yz;
     vec2 cell = floor(grid);
     vec2 local = grid - cell - 0.5;
+    vec3 random = tileRandom(ivec2(cell));
+
+    // How far the tile has turned, 0 (face up) to 1 (its back): on a cut the
+    // tiles turn in a wipe, on a snare hit a few flick over and back. A
+    // turning tile narrows to an edge and widens again with its other face.
+    float cut = clamp(cell.x * vTurn.x + random.x * vTurn.y + vTurn.z, 0.0, 1.0);
+    float turn = max(cut, vTurn.w * step(fract(random.y + vFlash.x), SNARE_SHARE));
+    local.x /= max(abs(1.0 - 2.0 * turn), 0.02);
+
     float d = sdRoundBox(local, vec2(0.5 - TILE_GAP), TILE_CORNER);
-    float pixelWidth = 1.0 / size;
-    float inside = smoothstep(pixelWidth, -pixelWidth, d);
-    // Light from the upper left: the rim facing it brightens, the far rim darkens.
-    float rim = smoothstep(-BEVEL_WIDTH, 0.0, d);
-    float facing = dot(normalize(local + 1e-4), vec2(-0.7071, 0.7071));
-    float shade = 1.0 + rim * 0.55 * facing + 0.12 * (local.y - local.x);
-    vec3 c = tileColour((cell + 0.5) * size + 0.5 * vec2(uViewportSize)) * shade;
-    return mix(GROUT, c, inside);
+    // The opening brings tiles on one by one, the ending takes them away.
+    float inside = clamp(0.5 - d * vGrid.w, 0.0, 1.0) * step(random.z, vFlash.y);
+    // Light from the upper left: the rim facing it brightens, the far rim
+    // darkens; the kick lifts the whole tile.
+    float rim = clamp(d / BEVEL_WIDTH + 1.0, 0.0, 1.0);
+    float shade = vFlash.z + (local.y - local.x) * (0.12 + 0.86 * rim);
+    float index = texture(uWebcam, cell * vSource.x + vSource.y).a;
+    vec3 face = texelFetch(uPalette, int(index * 255.0 + 0.5), 0).rgb;
+    return mix(GROUT, (turn > 0.5 ? vTileBack : face) * shade, inside);
 }
 
-// The banner is drawn at a whole multiple of its size, so nearest sampling
-// keeps its pixels square.
 vec4 scrollText(vec2 pixel)
 {
-    vec2 size = vec2(textureSize(uScroller, 0));
-    float scale = max(1.0, floor(float(uViewportSize.y) / 540.0 + 0.5));
-    float height = float(uViewportSize.y);
-    float wave = WAVE_AMPLITUDE * height * sin(6.2832 * pixel.x / WAVE_LENGTH + uTime * 2.0);
-    float bottom = SCROLL_HEIGHT * height + wave - 0.5 * size.y * scale;
-    float t = 1.0 - (pixel.y - bottom) / (size.y * scale);
-    if (t < 0.0 || t > 1.0)
-        return vec4(0.0);
-    float s = (pixel.x + uTime * SCROLL_SPEED) / (size.x * scale);
-    return texture(uScroller, vec2(s, t));
+    vec2 st = vec2(pixel.x * vScroll.x + vScroll.y,
+                   pixel.y * vScroll.z + vScroll.w + vWave.z * sineTurns(pixel.x * vWave.x + vWave.y));
+    vec4 text = texture(uScroller, st);
+    return all(greaterThanEqual(st, vec2(0.0))) && all(lessThanEqual(st, vec2(1.0))) ? text : vec4(0.0);
 }
 
 void main()

@@ -3,6 +3,13 @@
 // time between two swaps is one frame, both passes and the swap included.
 // Swapping in a flat sdf.frag and/or a flat mosaic.frag gives each pass's
 // share by difference, and both flat gives the floor that no shader can beat.
+// The baseline runs the shaders of an earlier commit, read from git, beside
+// today's; both run with the pointer at the left edge, the centre and the
+// right edge, since the tile size follows it.
+//
+// --contact-sheet FILE.png instead runs the demo once on a clock that steps
+// a fixed time per frame and lays the frames at the --at times (seconds of
+// the demo's clock) side by side in one picture.
 #include <X11/Xlib.h>
 #include <stb_image_write.h>
 
@@ -14,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +37,10 @@ namespace fs = std::filesystem;
 static const int screenWidth = 1920;
 static const int screenHeight = 1080;
 static const double runTimeLimit = 180.0;  // seconds for one run, start-up included
+static const int stillStepMs = 100;        // demo clock a frame when making a contact sheet
+static const int stillWidth = 480;         // one still on the contact sheet: a quarter of the window
+static const int stillHeight = 270;
+static const int sheetColumns = 4;
 
 static const char* const flatScene =
     "#version 330 core\n"
@@ -49,12 +61,18 @@ struct Options {
     int mouseX = screenWidth / 2;
     std::string screenshot;
     int screenshotFrame = 150;
+    std::string baseline = "9bf7e60";
+    std::string contactSheet;
+    std::vector<double> stillTimes;
 };
 
+// Shader texts that replace the data directory's; empty keeps its file.
 struct Variant {
-    const char* name;
-    bool flatScene;
-    bool flatMosaic;
+    std::string name;
+    std::string scene;
+    std::string mosaic;
+    std::string vertex;
+    int mouseX;
 };
 
 struct Swap {
@@ -81,6 +99,21 @@ static int64_t nanoseconds()
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+static std::vector<double> parseTimes(const char* text)
+{
+    std::vector<double> times;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        double t = std::strtod(item.c_str(), &end);
+        if (item.empty() || *end != '\0' || !(t >= 0.0 && t < 1000.0))
+            fail("bad time for --at: " + item);
+        times.push_back(t);
+    }
+    return times;
+}
+
 static int parseCount(const char* text, const char* option)
 {
     char* end = nullptr;
@@ -97,7 +130,8 @@ static Options parseOptions(int argc, char** argv)
         std::string option = argv[i];
         if (i + 1 >= argc)
             fail("usage: frame-bench [--demo PATH] [--hook PATH] [--data DIR] [--frames N] "
-                 "[--skip N] [--rounds N] [--mouse-x X] [--screenshot FILE.png] [--screenshot-frame N]");
+                 "[--skip N] [--rounds N] [--mouse-x X] [--screenshot FILE.png] [--screenshot-frame N] "
+                 "[--baseline GIT-REVISION] [--contact-sheet FILE.png --at SECONDS,SECONDS,...]");
         const char* value = argv[++i];
         if (option == "--demo")
             options.demo = value;
@@ -117,15 +151,30 @@ static Options parseOptions(int argc, char** argv)
             options.screenshot = value;
         else if (option == "--screenshot-frame")
             options.screenshotFrame = std::max(1, parseCount(value, "--screenshot-frame"));
+        else if (option == "--baseline")
+            options.baseline = value;
+        else if (option == "--contact-sheet")
+            options.contactSheet = value;
+        else if (option == "--at")
+            options.stillTimes = parseTimes(value);
         else
             fail("unknown option " + option);
     }
+    if (!options.contactSheet.empty() && options.stillTimes.empty())
+        fail("--contact-sheet needs --at");
     return options;
 }
 
+static void stopProcess(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
 // Xvfb picks a free display itself and names it on the descriptor once it
-// accepts clients, so there is neither a guess nor a race.
-static pid_t startXvfb(std::string& display)
+// accepts clients. Servers started side by side can still trip over each
+// other's display numbers, so a server that does not answer is started again.
+static pid_t tryXvfb(std::string& display)
 {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0)
@@ -136,6 +185,7 @@ static pid_t startXvfb(std::string& display)
         std::string fd = std::to_string(pipeEnds[1]);
         std::string screen = std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + "x24";
         int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
         dup2(quiet, STDERR_FILENO);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
                "-nolisten", "tcp", static_cast<char*>(nullptr));
@@ -145,25 +195,31 @@ static pid_t startXvfb(std::string& display)
     char number[32] = {};
     ssize_t got = read(pipeEnds[0], number, sizeof number - 1);
     close(pipeEnds[0]);
-    if (pid < 0 || got <= 0)
-        fail("could not start Xvfb (Debian package xvfb)");
+    if (pid < 0)
+        fail("fork failed");
     display = ":" + std::string(number, std::strcspn(number, "\n"));
-    return pid;
+    Display* dpy = got > 0 ? XOpenDisplay(display.c_str()) : nullptr;
+    if (dpy) {
+        XCloseDisplay(dpy);
+        return pid;
+    }
+    stopProcess(pid);
+    return -1;
 }
 
-static void stopProcess(pid_t pid)
+static pid_t startXvfb(std::string& display)
 {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    for (int tries = 0; tries < 5; ++tries) {
+        pid_t pid = tryXvfb(display);
+        if (pid > 0)
+            return pid;
+    }
+    fail("could not start Xvfb (Debian package xvfb)");
 }
 
 static void placePointer(const std::string& display, int x)
 {
     Display* dpy = XOpenDisplay(display.c_str());
-    for (int tries = 0; !dpy && tries < 50; ++tries) {
-        usleep(100000);
-        dpy = XOpenDisplay(display.c_str());
-    }
     if (!dpy)
         fail("cannot open display " + display);
     XWarpPointer(dpy, None, DefaultRootWindow(dpy), 0, 0, 0, 0, x, screenHeight / 2);
@@ -171,7 +227,7 @@ static void placePointer(const std::string& display, int x)
     XCloseDisplay(dpy);
 }
 
-static void writeText(const fs::path& path, const char* text)
+static void writeText(const fs::path& path, const std::string& text)
 {
     std::ofstream out(path);
     out << text;
@@ -179,10 +235,26 @@ static void writeText(const fs::path& path, const char* text)
         fail("cannot write " + path.string());
 }
 
+// A file of the data directory as it stood at a git revision.
+static std::string fileAtRevision(const Options& options, const std::string& revision,
+                                  const std::string& file)
+{
+    std::string command = "git -C '" + options.data + "' show '" + revision + ":./" + file + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        fail("cannot run git");
+    std::string text;
+    char chunk[4096];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, got);
+    if (pclose(pipe) != 0 || text.empty())
+        fail("git has no " + file + " at " + revision);
+    return text;
+}
+
 static fs::path prepareWorkDir(const Options& options, const Variant& variant)
 {
-    fs::path dir = fs::temp_directory_path() / ("frame-bench-" + std::to_string(getpid()) + "-" +
-                                                variant.name);
+    fs::path dir = fs::temp_directory_path() / ("frame-bench-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     for (const char* file : {"mosaic.vert", "mosaic.frag", "sdf.frag", "scroller.png", "chiptune2.ogg"}) {
@@ -191,10 +263,12 @@ static fs::path prepareWorkDir(const Options& options, const Variant& variant)
         if (error)
             fail("missing " + (fs::path(options.data) / file).string());
     }
-    if (variant.flatScene)
-        writeText(dir / "sdf.frag", flatScene);
-    if (variant.flatMosaic)
-        writeText(dir / "mosaic.frag", flatMosaic);
+    if (!variant.scene.empty())
+        writeText(dir / "sdf.frag", variant.scene);
+    if (!variant.mosaic.empty())
+        writeText(dir / "mosaic.frag", variant.mosaic);
+    if (!variant.vertex.empty())
+        writeText(dir / "mosaic.vert", variant.vertex);
     return dir;
 }
 
@@ -208,8 +282,17 @@ static std::vector<Swap> readSwaps(const fs::path& path)
     return swaps;
 }
 
+// What one run of the demo is for: the swaps to wait for, the frames to grab,
+// and a clock stepped by the frame hook (0 keeps the real clock).
+struct RunPlan {
+    size_t swaps = 0;
+    std::string grab;
+    int frameMs = 0;
+    int mouseX = screenWidth / 2;
+};
+
 static pid_t startDemo(const Options& options, const fs::path& dir, const std::string& display,
-                       bool grab)
+                       const RunPlan& plan)
 {
     pid_t pid = fork();
     if (pid != 0)
@@ -221,8 +304,10 @@ static pid_t startDemo(const Options& options, const fs::path& dir, const std::s
     setenv("LD_PRELOAD", options.hook.c_str(), 1);
     setenv("FRAMEHOOK_TIMES", (dir / "times").c_str(), 1);
     setenv("FRAMEHOOK_DIR", dir.c_str(), 1);
-    if (grab)
-        setenv("FRAMEHOOK_GRAB", std::to_string(options.screenshotFrame).c_str(), 1);
+    if (!plan.grab.empty())
+        setenv("FRAMEHOOK_GRAB", plan.grab.c_str(), 1);
+    if (plan.frameMs > 0)
+        setenv("FRAMEHOOK_FRAME_MS", std::to_string(plan.frameMs).c_str(), 1);
     int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, STDOUT_FILENO);
     execl(options.demo.c_str(), options.demo.c_str(), static_cast<char*>(nullptr));
@@ -230,19 +315,23 @@ static pid_t startDemo(const Options& options, const fs::path& dir, const std::s
 }
 
 // Runs the demo until enough frames are logged, then ends it the way a
-// window manager would; SDL turns SIGTERM into a quit request.
+// window manager would; SDL turns SIGTERM into a quit request. SDL moves the
+// pointer to the middle of the window when it opens, so the pointer is
+// placed once the first frame is on the screen.
 static std::vector<Swap> runDemo(const Options& options, const fs::path& dir,
-                                 const std::string& display, bool grab, int64_t& started)
+                                 const std::string& display, const RunPlan& plan, int64_t& started)
 {
-    size_t wanted = static_cast<size_t>(options.skip + options.frames + 1);
-    if (grab)
-        wanted = std::max(wanted, static_cast<size_t>(options.screenshotFrame + 1));
     started = nanoseconds();
-    pid_t demo = startDemo(options, dir, display, grab);
+    pid_t demo = startDemo(options, dir, display, plan);
     if (demo < 0)
         fail("fork failed");
     int status = 0;
-    while (readSwaps(dir / "times").size() < wanted) {
+    bool placed = false;
+    for (size_t swapped = 0; swapped < plan.swaps; swapped = readSwaps(dir / "times").size()) {
+        if (!placed && swapped > 0) {
+            placePointer(display, plan.mouseX);
+            placed = true;
+        }
         if (waitpid(demo, &status, WNOHANG) == demo) {
             std::fprintf(stderr, "frame-bench: the demo ended early (status %d)\n",
                          WIFEXITED(status) ? WEXITSTATUS(status) : -1);
@@ -284,25 +373,84 @@ static double median(const Run& run)
     return percentile(run.frameMs, 0.5);
 }
 
-static void savePng(const fs::path& ppm, const std::string& png)
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;
+};
+
+static Picture readGrab(const fs::path& ppm)
 {
     std::ifstream in(ppm, std::ios::binary);
     std::string magic;
-    int width = 0, height = 0, maxValue = 0;
-    in >> magic >> width >> height >> maxValue;
+    Picture picture;
+    int maxValue = 0;
+    in >> magic >> picture.width >> picture.height >> maxValue;
     in.get();
-    std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 3);
-    in.read(reinterpret_cast<char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
-    if (magic != "P6" || maxValue != 255 || width <= 0 || height <= 0 || !in)
+    if (magic != "P6" || maxValue != 255 || picture.width <= 0 || picture.height <= 0)
         fail("no readable frame grab in " + ppm.string());
-    if (!stbi_write_png(png.c_str(), width, height, 3, pixels.data(), width * 3))
+    picture.rgb.resize(static_cast<size_t>(picture.width) * picture.height * 3);
+    in.read(reinterpret_cast<char*>(picture.rgb.data()), static_cast<std::streamsize>(picture.rgb.size()));
+    if (!in)
+        fail("no readable frame grab in " + ppm.string());
+    return picture;
+}
+
+static void writePng(const std::string& png, const Picture& picture)
+{
+    if (!stbi_write_png(png.c_str(), picture.width, picture.height, 3, picture.rgb.data(),
+                        picture.width * 3))
         fail("cannot write " + png);
 }
 
-static void printRow(const char* name, const Run& run)
+// Averages each block of the grab that one pixel of the still covers.
+static void placeStill(Picture& sheet, const Picture& grab, int left, int top)
+{
+    int blockW = grab.width / stillWidth, blockH = grab.height / stillHeight;
+    for (int y = 0; y < stillHeight; ++y)
+        for (int x = 0; x < stillWidth; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int sum = 0;
+                for (int by = 0; by < blockH; ++by)
+                    for (int bx = 0; bx < blockW; ++bx)
+                        sum += grab.rgb[((size_t(y) * blockH + by) * grab.width + size_t(x) * blockW + bx) * 3 + c];
+                sheet.rgb[((size_t(top) + y) * sheet.width + left + x) * 3 + c] =
+                    static_cast<unsigned char>(sum / (blockW * blockH));
+            }
+}
+
+static void makeContactSheet(const Options& options, const std::string& display)
+{
+    RunPlan plan;
+    plan.frameMs = stillStepMs;
+    plan.mouseX = options.mouseX;
+    std::vector<long> frames;
+    for (double t : options.stillTimes) {
+        frames.push_back(std::lround(t * 1000.0 / stillStepMs) + 1);
+        plan.grab += (plan.grab.empty() ? "" : ",") + std::to_string(frames.back());
+        plan.swaps = std::max(plan.swaps, static_cast<size_t>(frames.back()));
+    }
+    fs::path dir = prepareWorkDir(options, {"full look", "", "", "", options.mouseX});
+    int64_t started = 0;
+    runDemo(options, dir, display, plan, started);
+
+    int rows = (static_cast<int>(frames.size()) + sheetColumns - 1) / sheetColumns;
+    Picture sheet{sheetColumns * stillWidth, rows * stillHeight, {}};
+    sheet.rgb.assign(static_cast<size_t>(sheet.width) * sheet.height * 3, 0);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        Picture grab = readGrab(dir / ("frame-" + std::to_string(frames[i]) + ".ppm"));
+        if (grab.width < stillWidth || grab.height < stillHeight)
+            fail("the window is smaller than a still");
+        placeStill(sheet, grab, int(i % sheetColumns) * stillWidth, int(i / sheetColumns) * stillHeight);
+    }
+    writePng(options.contactSheet, sheet);
+    fs::remove_all(dir);
+}
+
+static void printRow(const std::string& name, const Run& run)
 {
     const std::vector<double>& t = run.frameMs;
-    std::printf("%-22s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f %9.1f\n", name, t.size(), median(run),
+    std::printf("%-30s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f %9.1f\n", name.c_str(), t.size(), median(run),
                 percentile(t, 0.1), percentile(t, 0.9), t.empty() ? 0.0 : t.front(),
                 t.empty() ? 0.0 : t.back(), percentile(run.startupMs, 0.5));
 }
@@ -310,45 +458,66 @@ static void printRow(const char* name, const Run& run)
 int main(int argc, char** argv)
 {
     Options options = parseOptions(argc, argv);
-    const Variant variants[] = {
-        {"full look", false, false},
-        {"flat scene", true, false},
-        {"flat mosaic", false, true},
-        {"both flat (floor)", true, true},
-    };
     std::string display;
     pid_t xvfb = startXvfb(display);
-    placePointer(display, options.mouseX);
+    if (!options.contactSheet.empty()) {
+        makeContactSheet(options, display);
+        stopProcess(xvfb);
+        return 0;
+    }
+
+    const int left = 0, centre = screenWidth / 2, right = screenWidth - 4;  // right of it the clock stops
+    const std::string base = "baseline " + options.baseline;
+    Variant baseline{base, fileAtRevision(options, options.baseline, "sdf.frag"),
+                     fileAtRevision(options, options.baseline, "mosaic.frag"),
+                     fileAtRevision(options, options.baseline, "mosaic.vert"), centre};
+    std::vector<Variant> variants;
+    for (int x : {left, centre, right}) {
+        const std::string at = x == left ? ", left" : x == centre ? ", centre" : ", right";
+        variants.push_back({"full look" + at, "", "", "", x});
+        variants.push_back({base + at, baseline.scene, baseline.mosaic, baseline.vertex, x});
+    }
+    variants.push_back({"flat scene, centre", flatScene, "", "", centre});
+    variants.push_back({"flat mosaic, centre", "", flatMosaic, "", centre});
+    variants.push_back({"both flat (floor), centre", flatScene, flatMosaic, "", centre});
 
     // Rounds interleave the variants, so that a busy spell on the machine
     // falls on all of them alike.
-    const size_t variantCount = std::size(variants);
-    std::vector<Run> runs(variantCount);
+    std::vector<Run> runs(variants.size());
     for (int round = 0; round < options.rounds; ++round)
-        for (size_t v = 0; v < variantCount; ++v) {
-            bool grab = !options.screenshot.empty() && v == 0 && round == 0;
+        for (size_t v = 0; v < variants.size(); ++v) {
+            RunPlan plan;
+            plan.swaps = static_cast<size_t>(options.skip + options.frames + 1);
+            plan.mouseX = variants[v].mouseX;
+            bool grab = !options.screenshot.empty() && round == 0 && v == 0;
+            if (grab) {
+                plan.grab = std::to_string(options.screenshotFrame);
+                plan.swaps = std::max(plan.swaps, static_cast<size_t>(options.screenshotFrame + 1));
+            }
             fs::path dir = prepareWorkDir(options, variants[v]);
             int64_t started = 0;
-            std::vector<Swap> swaps = runDemo(options, dir, display, grab, started);
+            std::vector<Swap> swaps = runDemo(options, dir, display, plan, started);
             measure(runs[v], swaps, started, options);
             if (grab)
-                savePng(dir / ("frame-" + std::to_string(options.screenshotFrame) + ".ppm"),
-                        options.screenshot);
+                writePng(options.screenshot,
+                         readGrab(dir / ("frame-" + std::to_string(options.screenshotFrame) + ".ppm")));
             fs::remove_all(dir);
         }
     stopProcess(xvfb);
 
-    std::printf("frame time in ms at %dx%d, pointer x %d, %d rounds of %d frames "
-                "(first %d of each skipped); start-up: process start to first swap\n",
-                screenWidth, screenHeight, options.mouseX, options.rounds, options.frames,
-                options.skip);
-    std::printf("%-22s %6s %8s %8s %8s %8s %8s %9s\n", "variant", "frames", "median", "p10", "p90",
+    std::printf("frame time in ms at %dx%d, %d rounds of %d frames (first %d of each skipped); "
+                "start-up: process start to first swap\n",
+                screenWidth, screenHeight, options.rounds, options.frames, options.skip);
+    std::printf("%-30s %6s %8s %8s %8s %8s %8s %9s\n", "variant", "frames", "median", "p10", "p90",
                 "min", "max", "start-up");
     for (size_t i = 0; i < runs.size(); ++i)
         printRow(variants[i].name, runs[i]);
-    std::printf("\nper pass (difference of medians)\n");
-    std::printf("%-22s %8.2f\n", "scene pass", median(runs[0]) - median(runs[1]));
-    std::printf("%-22s %8.2f\n", "mosaic pass", median(runs[0]) - median(runs[2]));
-    std::printf("%-22s %8.2f\n", "floor (swap, clear)", median(runs[3]));
+    std::printf("\nfull look against the baseline (ratio of medians)\n");
+    for (size_t i = 0; i < 6; i += 2)
+        std::printf("%-30s %8.2f\n", variants[i].name.c_str(), median(runs[i]) / median(runs[i + 1]));
+    std::printf("\nper pass at the centre (difference of medians)\n");
+    std::printf("%-30s %8.2f\n", "scene pass", median(runs[2]) - median(runs[6]));
+    std::printf("%-30s %8.2f\n", "mosaic pass", median(runs[2]) - median(runs[7]));
+    std::printf("%-30s %8.2f\n", "floor (swap, clear)", median(runs[8]));
     return 0;
 }

@@ -7,6 +7,12 @@
 //                    first). The last frame is also written as frame-last.ppm.
 //   FRAMEHOOK_TIMES  file that gets one line per swap:
 //                    "<frame> <ns before swap> <ns after swap>" (CLOCK_MONOTONIC)
+//   FRAMEHOOK_FRAME_MS  a whole number of milliseconds: SDL_GetTicks then
+//                    answers that many for every frame swapped so far, so the
+//                    demo's clock steps one frame at a time whatever the
+//                    machine's speed, and frame n shows the time (n - 1) x ms;
+//                    the music then counts as playing until that clock passes
+//                    the track's length
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
 //                    (row 0 at the bottom) read back before every swap; each
 //                    frame appends "<frame> <hex RGB bytes>" to
@@ -52,6 +58,8 @@ static FILE* probeFile;
 static int probeRect[4];
 
 static long swaps;
+static long frameMilliseconds;
+static double trackSeconds = -1.0;
 static long musicStopped = -1;
 
 static unsigned char* lastPixels;
@@ -84,6 +92,9 @@ __attribute__((constructor)) static void readSettings(void)
         snprintf(path, sizeof path, "%s/probe", outputDir);
         probeFile = fopen(path, "w");
     }
+    const char* frameMs = getenv("FRAMEHOOK_FRAME_MS");
+    if (frameMs)
+        frameMilliseconds = strtol(frameMs, NULL, 10);
     const char* times = getenv("FRAMEHOOK_TIMES");
     if (times)
         timesFile = fopen(times, "a");
@@ -197,12 +208,34 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     }
 }
 
+Uint32 SDL_GetTicks(void)
+{
+    static Uint32 (*realTicks)(void);
+    if (frameMilliseconds > 0)
+        return (Uint32)(swaps * frameMilliseconds);
+    if (!realTicks)
+        realTicks = (Uint32(*)(void))dlsym(RTLD_NEXT, "SDL_GetTicks");
+    return realTicks();
+}
+
+void* Mix_LoadMUS(const char* file)
+{
+    void* (*realLoad)(const char*) = (void* (*)(const char*))dlsym(RTLD_NEXT, "Mix_LoadMUS");
+    double (*duration)(void*) = (double (*)(void*))dlsym(RTLD_NEXT, "Mix_MusicDuration");
+    void* music = realLoad(file);
+    if (music && duration)
+        trackSeconds = duration(music);
+    return music;
+}
+
 int Mix_PlayingMusic(void)
 {
     static int (*realPlaying)(void);
     if (!realPlaying)
         realPlaying = (int (*)(void))dlsym(RTLD_NEXT, "Mix_PlayingMusic");
     int playing = realPlaying();
+    if (frameMilliseconds > 0 && trackSeconds >= 0.0)
+        playing = swaps * frameMilliseconds < trackSeconds * 1000.0;
     if (!playing && musicStopped < 0)
         musicStopped = swaps;
     return playing;

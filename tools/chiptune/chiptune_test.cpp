@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,13 +81,56 @@ struct Outcome {
     std::string err;
 };
 
-Outcome chiptune(const std::string &args) {
+std::string readText(const std::string &path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+Outcome chiptune(const std::string &args, std::string *out = nullptr) {
     std::string errPath = testing::TempDir() + "chiptune-stderr-" + std::to_string(getpid());
-    int raw = std::system((std::string(CHIPTUNE_BINARY) + " " + args + " 2>" + errPath).c_str());
-    std::ifstream in(errPath);
-    std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string outPath = testing::TempDir() + "chiptune-stdout-" + std::to_string(getpid());
+    int raw = std::system(
+        (std::string(CHIPTUNE_BINARY) + " " + args + " >" + outPath + " 2>" + errPath).c_str());
+    std::string err = readText(errPath);
+    if (out)
+        *out = readText(outPath);
     std::remove(errPath.c_str());
+    std::remove(outPath.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, err};
+}
+
+struct Mark {
+    std::string name;
+    double bar;
+    double seconds;
+};
+
+std::vector<Mark> scoreSections() {
+    std::string table;
+    EXPECT_EQ(chiptune("--sections", &table).status, 0);
+    std::vector<Mark> marks;
+    std::istringstream in(table);
+    Mark mark;
+    while (in >> mark.name >> mark.bar >> mark.seconds)
+        marks.push_back(mark);
+    return marks;
+}
+
+// The numbers of a constant such as "const float NAME[N] = float[](1.0, 2.0);"
+// or "const float NAME = 1.0;" in a shader text.
+std::vector<double> shaderConstant(const std::string &text, const std::string &name) {
+    size_t at = text.find("const float " + name);
+    if (at == std::string::npos)
+        return {};
+    size_t from = text.find('=', at), to = text.find(';', at);
+    std::string value = text.substr(from + 1, to - from - 1);
+    if (size_t open = value.find('('); open != std::string::npos)
+        value = value.substr(open + 1, value.rfind(')') - open - 1);
+    std::vector<double> numbers;
+    std::istringstream in(value);
+    for (std::string item; std::getline(in, item, ',');)
+        numbers.push_back(std::stod(item));
+    return numbers;
 }
 
 std::string tempOgg(const char *name) {
@@ -134,6 +178,26 @@ TEST(Chiptune, CommittedTrackIsCompleteAndUnclipped) {
     size_t tail = size_t(0.1 * track.rate) * track.channels;
     EXPECT_LT(peak(track.samples, track.samples.size() - tail, track.samples.size()), 0.001f)
         << "the track must end by decaying, not by being cut off";
+}
+
+// The pictures follow the music through the section table: the shaders'
+// timeline must be the score's, and the committed track the score's rendering.
+TEST(Chiptune, ShadersAndTrackFollowTheScore) {
+    std::vector<Mark> marks = scoreSections();
+    ASSERT_GE(marks.size(), 2u);
+    EXPECT_EQ(marks.back().name, "end");
+    std::vector<double> bars;
+    for (const Mark &mark : marks)
+        bars.push_back(mark.bar);
+    std::string shader = readText(MOSAIC_TIMELINE_SHADER);
+    EXPECT_EQ(shaderConstant(shader, "SECTION_BARS"), bars);
+    EXPECT_EQ(shaderConstant(shader, "BEATS_PER_MINUTE"), std::vector<double>{136.0});
+    EXPECT_NEAR(marks.back().seconds, marks.back().bar * 4 * 60.0 / 136.0, 0.001);
+
+    Decoded track;
+    ASSERT_TRUE(decode(CHIPTUNE_ASSET, track));
+    EXPECT_GT(track.seconds(), marks.back().seconds) << "the track is shorter than the score";
+    EXPECT_LT(track.seconds(), marks.back().seconds + 4.0) << "the final chord rings too long";
 }
 
 TEST(Chiptune, CommittedTrackIsStereoWithoutOffset) {

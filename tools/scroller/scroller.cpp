@@ -1,6 +1,8 @@
-// Draws the demo's scroll text into a banner PNG: chrome letters with a dark
-// outline and a drop shadow, transparent everywhere else. The banner's end
-// runs straight into its start, so the mosaic shader can repeat it in s.
+// Draws the demo's scroll text into a banner PNG: letters banded in the
+// demo's own palette colours, with a near-black outline and drop shadow,
+// transparent everywhere else. Every pixel is either fully transparent or one
+// opaque palette colour, so the banner belongs to the mosaic picture instead
+// of sitting on it. The demo runs the text through once.
 #include <stb_image_write.h>
 #include <stb_truetype.h>
 
@@ -16,11 +18,11 @@
 static const char* const defaultFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
 
 static const char* const message =
-    "MOSAIC DEMO  ***  300x300 SDF PIXELS THROUGH 33 COLOURS  ***  "
-    "MUSIC, CODE AND PIXELS MADE HERE  ***  "
-    "MOUSE LEFT FOR FINE TILES, RIGHT FOR BIG ONES  ***  "
-    "PARK IT AT THE RIGHT EDGE AND TIME STANDS STILL  ***  "
-    "GREETINGS TO ALL DEMOSCENERS, TRACKERS, PIXEL PUSHERS AND SHADER WIZARDS  ***  ";
+    "MOSAIC  ***  A REAL-TIME DEMO IN 33 COLOURS  ***  "
+    "PICTURES: DISTANCE FIELDS RAY-MARCHED INTO 300 BY 300 PIXELS, LAID OUT AS TILES  ***  "
+    "MUSIC: A SCORE WRITTEN IN CODE FOR PULSE, TRIANGLE AND NOISE VOICES  ***  "
+    "GREETINGS TO THE DEMOSCENE, THE CHIP MUSIC AND TRACKER SCENES, "
+    "SHADER CODERS AND PIXEL ARTISTS  ***  THANKS FOR WATCHING!";
 
 static const int bannerHeight = 64;
 static const float glyphHeight = 46.0f;  // ascent to descent, in pixels
@@ -28,9 +30,19 @@ static const int topMargin = 5;
 static const int outlineRadius = 3;
 static const int shadowOffset = 3;
 
-struct Rgba {
-    float r, g, b, a;
+struct Rgb {
+    unsigned char r, g, b;
 };
+
+// Palette entries of the demo, from the top of the letters down: two light
+// bands, a dark horizon line and a warm ground, as chrome lettering has.
+static const Rgb letterBands[] = {{127, 199, 181}, {49, 194, 149}, {40, 121, 124},
+                                  {132, 162, 100}, {138, 131, 47}};
+static const Rgb outlineColour = {9, 9, 8};
+// Edges of the bands, as parts of the glyph height below the banner's top.
+static const float bandEdges[] = {0.28f, 0.42f, 0.48f, 0.64f};
+// Room left and right of the text for its outline and shadow.
+static const int padding = 8;
 
 // Coverage of the text, 0 to 1 per pixel, bannerHeight rows.
 struct Coverage {
@@ -40,7 +52,8 @@ struct Coverage {
     {
         if (y < 0 || y >= bannerHeight)
             return 0.0f;
-        x = ((x % width) + width) % width;  // wraps like the texture does
+        if (x < 0 || x >= width)
+            return 0.0f;
         return alpha[y * width + x];
     }
 };
@@ -86,7 +99,7 @@ static void addGlyph(Coverage& text, const stbtt_fontinfo& font, float scale, in
         if (row < 0 || row >= bannerHeight)
             continue;
         for (int x = 0; x < w; ++x) {
-            int column = (static_cast<int>(std::floor(penX)) + x0 + x) % text.width;
+            int column = static_cast<int>(std::floor(penX)) + x0 + x;
             float& a = text.alpha[row * text.width + column];
             a = std::min(1.0f, a + glyph[y * w + x] / 255.0f);
         }
@@ -101,9 +114,9 @@ static Coverage drawText(const stbtt_fontinfo& font)
     int baseline = topMargin + static_cast<int>(std::lround(ascent * scale));
 
     Coverage text;
-    text.width = static_cast<int>(std::ceil(textWidth(font, scale)));
+    text.width = static_cast<int>(std::ceil(textWidth(font, scale))) + 2 * padding;
     text.alpha.assign(static_cast<size_t>(text.width) * bannerHeight, 0.0f);
-    float penX = 0.0f;
+    float penX = padding;
     for (const char* c = message; *c; ++c) {
         addGlyph(text, font, scale, *c, penX, baseline);
         int advance = 0;
@@ -132,61 +145,32 @@ static Coverage dilate(const Coverage& text, int radius)
     return grown;
 }
 
-static Rgba mixColour(Rgba a, Rgba b, float t)
+static Rgb band(int y)
 {
-    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t, 1.0f};
+    size_t i = 0;
+    while (i < std::size(bandEdges) && y >= topMargin + bandEdges[i] * glyphHeight)
+        ++i;
+    return letterBands[i];
 }
 
-// Classic chrome: bright sky above a hard horizon line, warm ground below.
-static Rgba chrome(int y)
-{
-    const Rgba sky0{1.0f, 1.0f, 1.0f, 1.0f};
-    const Rgba sky1{0.55f, 0.85f, 0.95f, 1.0f};
-    const Rgba ground0{0.25f, 0.35f, 0.55f, 1.0f};
-    const Rgba ground1{1.0f, 0.85f, 0.55f, 1.0f};
-    const float capTop = topMargin + 0.1f * glyphHeight;
-    const float horizon = topMargin + 0.42f * glyphHeight;
-    const float baseline = topMargin + 0.76f * glyphHeight;
-    if (y < horizon)
-        return mixColour(sky0, sky1, std::clamp((y - capTop) / (horizon - capTop), 0.0f, 1.0f));
-    return mixColour(ground0, ground1, std::clamp((y - horizon) / (baseline - horizon), 0.0f, 1.0f));
-}
-
-// Straight-alpha "over": src on top of dst.
-static Rgba over(Rgba src, Rgba dst)
-{
-    float a = src.a + dst.a * (1.0f - src.a);
-    if (a <= 0.0f)
-        return {dst.r, dst.g, dst.b, 0.0f};
-    auto blend = [&](float s, float d) { return (s * src.a + d * dst.a * (1.0f - src.a)) / a; };
-    return {blend(src.r, dst.r), blend(src.g, dst.g), blend(src.b, dst.b), a};
-}
-
-static unsigned char byte(float v)
-{
-    return static_cast<unsigned char>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
-}
-
+// Coverage of half or more counts as ink, so that no pixel blends with what
+// lies under the banner.
 static std::vector<unsigned char> paint(const Coverage& text)
 {
-    const Rgba outlineColour{0.05f, 0.04f, 0.09f, 1.0f};
-    const float shadowStrength = 0.6f;
     Coverage outline = dilate(text, outlineRadius);
-    std::vector<unsigned char> rgba(static_cast<size_t>(text.width) * bannerHeight * 4);
+    std::vector<unsigned char> rgba(static_cast<size_t>(text.width) * bannerHeight * 4, 0);
     for (int y = 0; y < bannerHeight; ++y)
         for (int x = 0; x < text.width; ++x) {
-            Rgba shadow = outlineColour;
-            shadow.a = shadowStrength * outline.at(x - shadowOffset, y - shadowOffset);
-            Rgba edge = outlineColour;
-            edge.a = outline.at(x, y);
-            Rgba fill = chrome(y);
-            fill.a = text.at(x, y);
-            Rgba pixel = over(fill, over(edge, shadow));
             unsigned char* out = &rgba[(static_cast<size_t>(y) * text.width + x) * 4];
-            out[0] = byte(pixel.r);
-            out[1] = byte(pixel.g);
-            out[2] = byte(pixel.b);
-            out[3] = byte(pixel.a);
+            bool inked = text.at(x, y) >= 0.5f;
+            bool edged = outline.at(x, y) >= 0.5f || outline.at(x - shadowOffset, y - shadowOffset) >= 0.5f;
+            if (!inked && !edged)
+                continue;
+            Rgb colour = inked ? band(y) : outlineColour;
+            out[0] = colour.r;
+            out[1] = colour.g;
+            out[2] = colour.b;
+            out[3] = 255;
         }
     return rgba;
 }
