@@ -125,7 +125,7 @@ void main()
     // Tiles come on in eighth notes over the opening and go out as the final
     // chord rings away, past the end of the score.
     float tilesShown = part == OPENING ? floor(barInPart * 8.0) / (8.0 * 3.5)
-                     : part == ENDING ? 1.0 - smoothstep(1.6, 2.3, barInPart) : 1.0;
+                     : part == ENDING ? 1.0 - smoothstep(1.4, 2.1, barInPart) : 1.0;
     vShow = vec4(sceneWeight, titleWeight, light, tilesShown);
 
     // Camera: an orbit of the blob, or a straight pass beside it.

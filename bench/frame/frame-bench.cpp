@@ -7,9 +7,9 @@
 // today's; both run with the pointer at the left edge, the centre and the
 // right edge, since the tile size follows it.
 //
-// --contact-sheet FILE.png instead runs the demo once on a clock that steps
-// a fixed time per frame and lays the frames at the --at times (seconds of
-// the demo's clock) side by side in one picture.
+// --stills FILE.png --at T,... instead runs the demo once on a clock that
+// steps a fixed time per frame and writes the frame at time T (seconds of the
+// demo's clock), or, for several times, a contact sheet of them.
 #include <X11/Xlib.h>
 #include <stb_image_write.h>
 
@@ -59,10 +59,8 @@ struct Options {
     int skip = 10;
     int rounds = 2;
     int mouseX = screenWidth / 2;
-    std::string screenshot;
-    int screenshotFrame = 150;
     std::string baseline = "9bf7e60";
-    std::string contactSheet;
+    std::string stills;
     std::vector<double> stillTimes;
 };
 
@@ -130,8 +128,8 @@ static Options parseOptions(int argc, char** argv)
         std::string option = argv[i];
         if (i + 1 >= argc)
             fail("usage: frame-bench [--demo PATH] [--hook PATH] [--data DIR] [--frames N] "
-                 "[--skip N] [--rounds N] [--mouse-x X] [--screenshot FILE.png] [--screenshot-frame N] "
-                 "[--baseline GIT-REVISION] [--contact-sheet FILE.png --at SECONDS,SECONDS,...]");
+                 "[--skip N] [--rounds N] [--baseline GIT-REVISION] "
+                 "[--stills FILE.png --at SECONDS,SECONDS,... [--mouse-x X]]");
         const char* value = argv[++i];
         if (option == "--demo")
             options.demo = value;
@@ -147,21 +145,17 @@ static Options parseOptions(int argc, char** argv)
             options.skip = parseCount(value, "--skip");
         else if (option == "--mouse-x")
             options.mouseX = parseCount(value, "--mouse-x");
-        else if (option == "--screenshot")
-            options.screenshot = value;
-        else if (option == "--screenshot-frame")
-            options.screenshotFrame = std::max(1, parseCount(value, "--screenshot-frame"));
         else if (option == "--baseline")
             options.baseline = value;
-        else if (option == "--contact-sheet")
-            options.contactSheet = value;
+        else if (option == "--stills")
+            options.stills = value;
         else if (option == "--at")
             options.stillTimes = parseTimes(value);
         else
             fail("unknown option " + option);
     }
-    if (!options.contactSheet.empty() && options.stillTimes.empty())
-        fail("--contact-sheet needs --at");
+    if (!options.stills.empty() && options.stillTimes.empty())
+        fail("--stills needs --at");
     return options;
 }
 
@@ -419,7 +413,7 @@ static void placeStill(Picture& sheet, const Picture& grab, int left, int top)
             }
 }
 
-static void makeContactSheet(const Options& options, const std::string& display)
+static void makeStills(const Options& options, const std::string& display)
 {
     RunPlan plan;
     plan.frameMs = stillStepMs;
@@ -434,6 +428,11 @@ static void makeContactSheet(const Options& options, const std::string& display)
     int64_t started = 0;
     runDemo(options, dir, display, plan, started);
 
+    if (frames.size() == 1) {
+        writePng(options.stills, readGrab(dir / ("frame-" + std::to_string(frames[0]) + ".ppm")));
+        fs::remove_all(dir);
+        return;
+    }
     int rows = (static_cast<int>(frames.size()) + sheetColumns - 1) / sheetColumns;
     Picture sheet{sheetColumns * stillWidth, rows * stillHeight, {}};
     sheet.rgb.assign(static_cast<size_t>(sheet.width) * sheet.height * 3, 0);
@@ -443,7 +442,7 @@ static void makeContactSheet(const Options& options, const std::string& display)
             fail("the window is smaller than a still");
         placeStill(sheet, grab, int(i % sheetColumns) * stillWidth, int(i / sheetColumns) * stillHeight);
     }
-    writePng(options.contactSheet, sheet);
+    writePng(options.stills, sheet);
     fs::remove_all(dir);
 }
 
@@ -460,8 +459,8 @@ int main(int argc, char** argv)
     Options options = parseOptions(argc, argv);
     std::string display;
     pid_t xvfb = startXvfb(display);
-    if (!options.contactSheet.empty()) {
-        makeContactSheet(options, display);
+    if (!options.stills.empty()) {
+        makeStills(options, display);
         stopProcess(xvfb);
         return 0;
     }
@@ -489,18 +488,10 @@ int main(int argc, char** argv)
             RunPlan plan;
             plan.swaps = static_cast<size_t>(options.skip + options.frames + 1);
             plan.mouseX = variants[v].mouseX;
-            bool grab = !options.screenshot.empty() && round == 0 && v == 0;
-            if (grab) {
-                plan.grab = std::to_string(options.screenshotFrame);
-                plan.swaps = std::max(plan.swaps, static_cast<size_t>(options.screenshotFrame + 1));
-            }
             fs::path dir = prepareWorkDir(options, variants[v]);
             int64_t started = 0;
             std::vector<Swap> swaps = runDemo(options, dir, display, plan, started);
             measure(runs[v], swaps, started, options);
-            if (grab)
-                writePng(options.screenshot,
-                         readGrab(dir / ("frame-" + std::to_string(options.screenshotFrame) + ".ppm")));
             fs::remove_all(dir);
         }
     stopProcess(xvfb);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 // Paints every pixel one colour, so any frame that was drawn shows it.
 static const char* const flatMosaic = R"(#version 330 core
 out vec4 color;
@@ -72,4 +74,33 @@ TEST(Startup, RequiresDirectStateAccess)
     expectInfoLines(lines(run.out));
     expectFatal(run, "main.cpp", "GL_ARB_direct_state_access required!");
     EXPECT_EQ(lines(run.err).size(), 1u) << "only the report, without the warning:\n" << run.err;
+}
+
+// Share of the picture brighter than the dark grout between the tiles.
+static double litShare(const Image& frame)
+{
+    size_t lit = 0;
+    for (size_t i = 0; i < frame.rgb.size(); i += 3)
+        lit += std::max({frame.rgb[i], frame.rgb[i + 1], frame.rgb[i + 2]}) > 40;
+    return double(lit) / double(frame.rgb.size() / 3);
+}
+
+// The real track, on a clock that steps a quarter second a frame: the demo
+// opens from black, shows its scenes in the middle, and its last frame, the
+// one that finds the music over, belongs to the ending.
+TEST(Startup, TheRealTrackOpensFromBlackAndEndsInBlack)
+{
+    WorkDir dir;
+    dir.write("chiptune2.ogg", readFile(std::string(dataDir) + "/chiptune2.ogg"));
+    FrameHook hook(dir, "1,121,last");
+    RunOptions options;
+    hook.addTo(options);
+    options.env.push_back("FRAMEHOOK_FRAME_MS=250");
+    options.timeoutSeconds = 180;
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GE(hook.swaps(), 320) << "the track is 80 s long";
+    EXPECT_LT(litShare(hook.frame("1")), 0.01);
+    EXPECT_GT(litShare(hook.frame("121")), 0.5) << "30 s in, the scene fills the window";
+    EXPECT_LT(litShare(hook.frame("last")), 0.01);
 }
