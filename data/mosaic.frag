@@ -60,9 +60,9 @@ vec3 tile(vec2 pixel)
     // turning tile narrows to an edge and widens again with its other face.
     float cut = clamp(cell.x * vTurn.x + random.x * vTurn.y + vTurn.z, 0.0, 1.0);
     float turn = max(cut, vTurn.w * step(fract(random.y + vFlash.x), SNARE_SHARE));
-    local.x /= max(abs(1.0 - 2.0 * turn), 0.02);
+    float width = abs(1.0 - 2.0 * turn);
 
-    float d = sdRoundBox(local, vec2(0.5 - TILE_GAP), TILE_CORNER);
+    float d = sdRoundBox(local, vec2((0.5 - TILE_GAP) * width, 0.5 - TILE_GAP), TILE_CORNER * width);
     // The opening brings tiles on one by one, the ending takes them away.
     float inside = clamp(0.5 - d * vGrid.w, 0.0, 1.0) * step(random.z, vFlash.y);
     // Light from the upper left: the rim facing it brightens, the far rim
@@ -78,8 +78,9 @@ vec4 scrollText(vec2 pixel)
 {
     vec2 st = vec2(pixel.x * vScroll.x + vScroll.y,
                    pixel.y * vScroll.z + vScroll.w + vWave.z * sineTurns(pixel.x * vWave.x + vWave.y));
-    vec4 text = texture(uScroller, st);
-    return all(greaterThanEqual(st, vec2(0.0))) && all(lessThanEqual(st, vec2(1.0))) ? text : vec4(0.0);
+    // The banner's top and bottom rows are clear, so clamping covers t;
+    // s repeats, so the banner is cut off outside its one run.
+    return texture(uScroller, st) * float(st.x >= 0.0 && st.x <= 1.0);
 }
 
 void main()

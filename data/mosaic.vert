@@ -33,7 +33,7 @@ const int ENDING = 7;    // the title again, then the tiles go out
 // Palette entries of each part: sky low, sky high, floor dark, floor light.
 const ivec4 PART_COLOURS[SECTION_COUNT] = ivec4[](
     ivec4(22, 22, 22, 22), ivec4(30, 1, 29, 14), ivec4(26, 11, 7, 20), ivec4(13, 3, 27, 17),
-    ivec4(22, 16, 22, 10), ivec4(3, 12, 25, 28), ivec4(8, 0, 29, 31), ivec4(22, 22, 22, 22));
+    ivec4(22, 16, 22, 10), ivec4(0, 31, 23, 21), ivec4(8, 0, 29, 31), ivec4(22, 22, 22, 22));
 // The card-back colour of the tiles as they flip into each part.
 const int PART_TILE_BACK[SECTION_COUNT] = int[](22, 19, 11, 24, 23, 21, 0, 22);
 // How hard kick and snare hit the picture in each part.

@@ -22,9 +22,9 @@ flat in vec3 vBall1;
 flat in vec3 vBall2;
 
 const int PALETTE_SIZE = 33;
-const int MAX_MARCH_STEPS = 40;
-const int MAX_SHADOW_STEPS = 12;
-const float HIT_EPSILON = 0.002;
+const int MAX_MARCH_STEPS = 32;
+const int MAX_SHADOW_STEPS = 10;
+const float HIT_EPSILON = 0.003;      // of the distance: a texel's width is 0.005 of it
 const float BLOB_BLEND = 0.28;          // smooth-union radius of the blob's parts
 const float INVERSE_BLEND = 1.0 / BLOB_BLEND;
 const vec3 BLOB_CENTRE = vec3(0.0, 1.05, 0.0);
@@ -134,7 +134,7 @@ float softShadow(vec3 ro, vec3 rd)
         shade = min(shade, 8.0 * d / t);
         if (shade < 0.01)
             break;
-        t += clamp(d, 0.03, 0.3);
+        t += clamp(d, 0.04, 0.35);
     }
     return clamp(shade, 0.0, 1.0);
 }

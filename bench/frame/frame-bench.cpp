@@ -166,8 +166,9 @@ static void stopProcess(pid_t pid)
 }
 
 // Xvfb picks a free display itself and names it on the descriptor once it
-// accepts clients. Servers started side by side can still trip over each
-// other's display numbers, so a server that does not answer is started again.
+// listens, though it may turn the first clients away while it sets up.
+// Servers started side by side can trip over each other's display numbers,
+// so a server that never answers is started again.
 static pid_t tryXvfb(std::string& display)
 {
     int pipeEnds[2];
@@ -192,7 +193,12 @@ static pid_t tryXvfb(std::string& display)
     if (pid < 0)
         fail("fork failed");
     display = ":" + std::string(number, std::strcspn(number, "\n"));
-    Display* dpy = got > 0 ? XOpenDisplay(display.c_str()) : nullptr;
+    Display* dpy = nullptr;
+    for (int tries = 0; got > 0 && !dpy && tries < 50 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries) {
+        dpy = XOpenDisplay(display.c_str());
+        if (!dpy)
+            usleep(100000);
+    }
     if (dpy) {
         XCloseDisplay(dpy);
         return pid;
@@ -229,11 +235,10 @@ static void writeText(const fs::path& path, const std::string& text)
         fail("cannot write " + path.string());
 }
 
-// A file of the data directory as it stood at a git revision.
-static std::string fileAtRevision(const Options& options, const std::string& revision,
-                                  const std::string& file)
+// A file of the project's data directory as it stood at a git revision.
+static std::string fileAtRevision(const std::string& revision, const std::string& file)
 {
-    std::string command = "git -C '" + options.data + "' show '" + revision + ":./" + file + "'";
+    std::string command = "git -C '" MOSAIC_DATA_DIR "' show '" + revision + ":./" + file + "'";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         fail("cannot run git");
@@ -467,9 +472,9 @@ int main(int argc, char** argv)
 
     const int left = 0, centre = screenWidth / 2, right = screenWidth - 4;  // right of it the clock stops
     const std::string base = "baseline " + options.baseline;
-    Variant baseline{base, fileAtRevision(options, options.baseline, "sdf.frag"),
-                     fileAtRevision(options, options.baseline, "mosaic.frag"),
-                     fileAtRevision(options, options.baseline, "mosaic.vert"), centre};
+    Variant baseline{base, fileAtRevision(options.baseline, "sdf.frag"),
+                     fileAtRevision(options.baseline, "mosaic.frag"),
+                     fileAtRevision(options.baseline, "mosaic.vert"), centre};
     std::vector<Variant> variants;
     for (int x : {left, centre, right}) {
         const std::string at = x == left ? ", left" : x == centre ? ", centre" : ", right";
