@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -369,4 +370,38 @@ TEST(Contract, ScenePassLandsInTheSourceTexture)
                               << rgb(frame.gl(x, y))[1] << "," << rgb(frame.gl(x, y))[2];
         }
     EXPECT_EQ(wrong, 0);
+}
+
+// The scene pass marks every texel with the index of its palette entry, as
+// index / 255 in alpha, beside the entry's own colour. Read back 30 s in,
+// on a clock the frame hook steps ten seconds a frame, so that the picture
+// is a full scene.
+TEST(Contract, SceneTexelsCarryTheirPaletteIndex)
+{
+    WorkDir dir(40.0);
+    dir.write("mosaic.frag",
+              shader("uniform sampler2D uWebcam;\nout vec4 color;\n",
+                     "    ivec2 p = ivec2(gl_FragCoord.xy);\n"
+                     "    vec4 texel = texelFetch(uWebcam, ivec2(p.x % 300, p.y), 0);\n"
+                     "    vec3 c = p.x < 300 ? texel.rgb : vec3(texel.a);\n"
+                     "    color = vec4(p.x < 600 && p.y < 300 ? c : vec3(0.0), 1.0);\n"));
+    FrameHook hook(dir, "4");
+    RunOptions options;
+    hook.addTo(options);
+    options.env.push_back("FRAMEHOOK_FRAME_MS=10000");
+    RunResult run = runDemo(dir, options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Image frame = hook.frame("4");
+    std::set<int> used;
+    int wrong = 0;
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 300; ++x) {
+            int index = frame.gl(x + 300, y)[0];
+            used.insert(index);
+            bool exact = index < 33 && rgb(frame.gl(x, y)) == std::vector<int>(palette[index], palette[index] + 3);
+            if (!exact && ++wrong <= 5)
+                ADD_FAILURE() << "texel " << x << "," << y << " has index " << index;
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(used.size(), 6u) << "a scene uses more than a handful of entries";
 }
