@@ -11,9 +11,9 @@ uniform sampler2D uScroller;
 out vec4 color;
 
 flat in vec4 vGrid;        // window pixel to tile grid: scale, offset (x, y); antialiasing factor
-flat in vec4 vSource;      // tile to source coordinate: scale, offset; tile to wipe order: scale, offset
+flat in vec2 vSource;      // tile to source coordinate: scale, offset
 flat in vec4 vTurn;        // cut turn from order and jitter: scale, jitter, offset; snare flash
-flat in vec4 vFlash;       // snare pick shift, tiles shown, kick shade, unused
+flat in vec3 vFlash;       // snare pick shift, tiles shown, kick shade
 flat in vec3 vTileBack;    // colour of the tiles' backs
 flat in vec4 vScroll;      // window pixel to banner coordinate: s scale, s offset, t scale, t offset
 flat in vec3 vWave;        // banner wave: turns a pixel, phase, amplitude in t

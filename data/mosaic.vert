@@ -67,9 +67,9 @@ flat out vec3 vBall2;
 // The mosaic pass's per-pixel arithmetic, folded into a multiply and an add
 // wherever the pixel enters linearly.
 flat out vec4 vGrid;        // window pixel to tile grid: scale, offset (x, y); antialiasing factor
-flat out vec4 vSource;      // tile to source coordinate: scale, offset; tile to wipe order: scale, offset
+flat out vec2 vSource;      // tile to source coordinate: scale, offset
 flat out vec4 vTurn;        // cut turn from order and jitter: scale, jitter, offset; snare flash
-flat out vec4 vFlash;       // snare pick shift, tiles shown, kick shade, unused
+flat out vec3 vFlash;       // snare pick shift, tiles shown, kick shade
 flat out vec3 vTileBack;    // colour of the tiles' backs
 flat out vec4 vScroll;      // window pixel to banner coordinate: s scale, s offset, t scale, t offset
 flat out vec3 vWave;        // banner wave: turns a pixel, phase, amplitude in t
@@ -200,11 +200,11 @@ void main()
     // The wipe runs left to right, jittered by a quarter.
     float order = 0.75 * size / viewport.x;
     float orderOffset = 0.75 * (0.5 + 0.5 * size / viewport.x);
-    vSource = vec4(size / side, 0.5 + 0.5 * size / side, order, orderOffset);
+    vSource = vec2(size / side, 0.5 + 0.5 * size / side);
     float turnRate = CUT_BEATS / FLIP_BEATS;
     vTurn = vec4(order * turnRate, 0.25 * turnRate,
                  orderOffset * turnRate + 0.5 - abs(cut * 4.0) / FLIP_BEATS, snare);
-    vFlash = vec4(fract(floor(beats) * 0.618034), tilesShown, 1.0 + 0.3 * kick, 0.0);
+    vFlash = vec3(fract(floor(beats) * 0.618034), tilesShown, 1.0 + 0.3 * kick);
     vTileBack = texelFetch(uPalette, PART_TILE_BACK[part], 0).rgb;
 
     // The banner runs through once, drawn at a whole multiple of its size
