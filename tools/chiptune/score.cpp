@@ -28,7 +28,7 @@ struct Section {
     const char *drums;    // one bar, repeated: k kick, s snare; or nullptr
     const char *hats;     // one bar, repeated: h closed, o open, c crash
     const char *fill;     // drums of the section's last bar, or nullptr
-    int quietBars = 0;    // bars at the start without drums and hats
+    int quietBars = 0;    // bars at the start without drums and hats, played softer
     int transpose = 0;    // semitones, every voice
     int leadOctaves = 0;  // the lead's extra octaves
     float level = 1.0f;   // the section's loudness
@@ -232,17 +232,23 @@ void addDrums(std::vector<Note> &notes, const char *pattern, double barStart, fl
     }
 }
 
+float barLevel(const Section &section, int bar) {
+    const float quietLevel = 0.7f;
+    return section.level * (bar < section.quietBars ? quietLevel : 1.0f);
+}
+
 void addBar(std::vector<Note> &notes, const Section &section, int bar, double barStart) {
     const std::string chord = section.chords[bar];
+    const float level = barLevel(section, bar);
     std::vector<double> arpTones = chordTones(chord, section.transpose);
     for (const Hit &hit : parsePattern(section.arp, stepsPerBar))
         notes.push_back(melodic(Voice::arp, barStart + hit.step * stepSeconds, hit.steps,
-                                section.release, arpTones, 0.13f * section.level));
+                                section.release, arpTones, 0.13f * level));
     int bassRoot = rootIn(chord, 40) + section.transpose;  // E2 .. D#3, then the key's shift
     for (const Hit &hit : parsePattern(section.bass, stepsPerBar))
         notes.push_back(melodic(Voice::bass, barStart + hit.step * stepSeconds, hit.steps,
                                 section.release, {frequency(bassRoot + std::stoi(hit.token))},
-                                0.42f * section.level));
+                                0.42f * level));
     if (bar < section.quietBars)
         return;
     bool lastBar = bar + 1 == int(section.chords.size());
@@ -259,7 +265,8 @@ void addTune(std::vector<Note> &notes, Voice voice, const char *tune, const Sect
     int steps = stepsPerBar * int(section.chords.size());
     for (const Hit &hit : parsePattern(tune, steps)) {
         Note note = melodic(voice, start + hit.step * stepSeconds, hit.steps, section.release,
-                            {frequency(midiNote(hit.token) + shift)}, gain * section.level);
+                            {frequency(midiNote(hit.token) + shift)},
+                            gain * barLevel(section, hit.step / stepsPerBar));
         note.duty = section.style.duty;
         note.pwmDepth = section.style.pwmDepth;
         note.vibrato = section.style.vibrato;
