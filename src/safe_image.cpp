@@ -2,10 +2,13 @@
 #include "regular_file.h"
 
 #include <stb_image.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -78,28 +81,89 @@ uint32_t bigEndian32(const unsigned char* bytes)
     return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// The PNG decoder copies the first IDAT chunk's bytes to a buffer it has yet
-// to allocate when that chunk is empty: a copy of nothing from a null pointer.
-bool pngWithEmptyFirstIDAT(const unsigned char* data, size_t size)
+// Calls `visit(type, bytes, length)` for each chunk of a PNG file up to IEND,
+// walking the chunks as the decoder does; a chunk's bytes end at the file's.
+template <typename Visit>
+void forEachChunk(const unsigned char* data, size_t size, Visit visit)
 {
-    if (!isPNG(data, size))
-        return false;
-    for (size_t chunk = 8; chunk + 8 <= size;) {
-        uint32_t length = bigEndian32(data + chunk);
-        if (std::memcmp(data + chunk + 4, "IDAT", 4) == 0)
-            return length == 0;
-        if (std::memcmp(data + chunk + 4, "IEND", 4) == 0)
-            return false;
-        chunk += 12 + size_t(length);
+    for (size_t at = 8; at + 8 <= size;) {
+        const size_t length = bigEndian32(data + at);
+        const std::string type(reinterpret_cast<const char*>(data + at + 4), 4);
+        if (type == "IEND")
+            return;
+        visit(type, data + at + 8, std::min(length, size - at - 8), length);
+        at += 12 + length;
     }
-    return false;
+}
+
+// The PNG decoder grows its buffer for an IDAT chunk to the chunk's declared
+// length before it reads a byte, so a short file can ask for gigabytes; and
+// when the first IDAT chunk is empty it copies nothing from a null pointer.
+bool pngWithBadIDAT(const unsigned char* data, size_t size)
+{
+    bool first = true;
+    bool bad = false;
+    forEachChunk(data, size, [&](const std::string& type, const unsigned char*, size_t length, size_t declared) {
+        if (type != "IDAT")
+            return;
+        bad = bad || (first && declared == 0) || length < declared;
+        first = false;
+    });
+    return bad;
+}
+
+// The PNG decoder inflates all of the image data, however much more it is
+// than the image's rows take, so a small file can expand to gigabytes. The
+// data is inflated here first, only counted, and refused past twice the rows'
+// bytes (Adam7 passes add less than that). A stream that zlib cannot inflate
+// is refused as well, as the decoder's own inflater is no stricter.
+bool pngInflatesPastItsRows(const unsigned char* data, size_t size, int width, int height)
+{
+    int samples = 0;
+    int depth = 0;
+    // Apple's CgBI variant stores raw deflate data; other files have a zlib
+    // header, which raw inflation here skips.
+    size_t header = 2;
+    forEachChunk(data, size, [&](const std::string& type, const unsigned char* bytes, size_t length, size_t) {
+        if (type == "IHDR" && length >= 10) {
+            static const int samplesOfColourType[] = {1, 0, 3, 1, 2, 0, 4};
+            depth = bytes[8];
+            samples = bytes[9] <= 6 ? samplesOfColourType[bytes[9]] : 0;
+        } else if (type == "CgBI") {
+            header = 0;
+        }
+    });
+    const size_t rowBytes = 1 + (size_t(width) * samples * depth + 7) / 8;
+    const size_t limit = 2 * rowBytes * size_t(height) + 65536;
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return true;
+    unsigned char sink[1 << 15];
+    size_t inflated = 0;
+    int result = Z_OK;
+    forEachChunk(data, size, [&](const std::string& type, const unsigned char* bytes, size_t length, size_t) {
+        if (type != "IDAT")
+            return;
+        const size_t skipped = std::min(header, length);
+        header -= skipped;
+        stream.next_in = const_cast<unsigned char*>(bytes + skipped);
+        stream.avail_in = uInt(length - skipped);
+        while (result == Z_OK && inflated <= limit && stream.avail_in > 0) {
+            stream.next_out = sink;
+            stream.avail_out = sizeof sink;
+            result = inflate(&stream, Z_NO_FLUSH);
+            inflated += sizeof sink - stream.avail_out;
+        }
+    });
+    inflateEnd(&stream);
+    return inflated > limit || (result != Z_OK && result != Z_STREAM_END);
 }
 
 // Inputs found to crash the decoder, by fuzzing or otherwise.
 bool knownDecoderFault(const unsigned char* data, size_t size)
 {
     return refusedFormat(data, size) || psdWithAlpha(data, size) ||
-           jpegWithOverfullHuffmanTable(data, size) || pngWithEmptyFirstIDAT(data, size);
+           jpegWithOverfullHuffmanTable(data, size) || (isPNG(data, size) && pngWithBadIDAT(data, size));
 }
 
 bool withinLimits(int width, int height, int maxSide)
@@ -122,6 +186,8 @@ unsigned char* decodeImage(const unsigned char* data, size_t size, int maxSide, 
         return nullptr;
     // Only the PNG decoder is trusted with 16-bit samples.
     if (!isPNG(data, size) && stbi_is_16_bit_from_memory(data, length))
+        return nullptr;
+    if (isPNG(data, size) && pngInflatesPastItsRows(data, size, w, h))
         return nullptr;
     unsigned char* pixels = stbi_load_from_memory(data, length, &w, &h, nullptr, 4);
     if (pixels && !withinLimits(w, h, maxSide)) {
