@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -201,6 +202,11 @@ struct InputFile {
     const char* message;
 };
 
+std::ostream& operator<<(std::ostream& out, const InputFile& file)
+{
+    return out << file.name;
+}
+
 // Each of the five files in turn is something the demo must not wait on or
 // read without end.
 class SpecialFile : public ::testing::TestWithParam<InputFile> {};
@@ -241,6 +247,11 @@ struct HostileImage {
     const char* name;
     std::function<void(const std::string& path)> write;
 };
+
+std::ostream& operator<<(std::ostream& out, const HostileImage& image)
+{
+    return out << image.name;
+}
 
 class HostileScroller : public ::testing::TestWithParam<HostileImage> {};
 
@@ -296,6 +307,11 @@ struct ClosedStreams {
     const char* name;
     std::vector<int> closed;
 };
+
+std::ostream& operator<<(std::ostream& out, const ClosedStreams& streams)
+{
+    return out << streams.name;
+}
 
 class StartedWithout : public ::testing::TestWithParam<ClosedStreams> {};
 
