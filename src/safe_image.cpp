@@ -35,10 +35,14 @@ bool refusedFormat(const unsigned char* data, size_t size)
 }
 
 // The PSD decoder takes a fourth channel for alpha over a white matte and
-// divides it out, converting results far outside the sample range.
-bool psdWithAlpha(const unsigned char* data, size_t size)
+// divides it out, converting results far outside the sample range. Only its
+// 8-bit path counts as ordinary; stbi_is_16_bit cannot tell the depth of a
+// PSD file, as it never reads past the size fields, so the header is read here.
+bool psdWithAlphaOrDeeperThan8Bits(const unsigned char* data, size_t size)
 {
-    return startsWith(data, size, "8BPS") && size >= 14 && ((data[12] << 8) | data[13]) >= 4;
+    if (!startsWith(data, size, "8BPS"))
+        return false;
+    return size < 24 || ((data[12] << 8) | data[13]) >= 4 || ((data[22] << 8) | data[23]) != 8;
 }
 
 // The JPEG decoder takes a Huffman table's sixteen code counts on trust and
@@ -162,7 +166,7 @@ bool pngInflatesPastItsRows(const unsigned char* data, size_t size, int width, i
 // Inputs found to crash the decoder, by fuzzing or otherwise.
 bool knownDecoderFault(const unsigned char* data, size_t size)
 {
-    return refusedFormat(data, size) || psdWithAlpha(data, size) ||
+    return refusedFormat(data, size) || psdWithAlphaOrDeeperThan8Bits(data, size) ||
            jpegWithOverfullHuffmanTable(data, size) || (isPNG(data, size) && pngWithBadIDAT(data, size));
 }
 
@@ -183,9 +187,6 @@ unsigned char* decodeImage(const unsigned char* data, size_t size, int maxSide, 
     int h = 0;
     int channels = 0;
     if (!stbi_info_from_memory(data, length, &w, &h, &channels) || !withinLimits(w, h, maxSide))
-        return nullptr;
-    // Only the PNG decoder is trusted with 16-bit samples.
-    if (!isPNG(data, size) && stbi_is_16_bit_from_memory(data, length))
         return nullptr;
     if (isPNG(data, size) && pngInflatesPastItsRows(data, size, w, h))
         return nullptr;

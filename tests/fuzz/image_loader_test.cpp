@@ -1,7 +1,7 @@
 // The guarded loader with the decoder the demo links: every seed of the fuzz
 // corpus is an ordinary image and loads at the size its name gives; every
-// regression input, each of which broke the decoder under the sanitizers or
-// blew up its memory, is refused.
+// regression input is refused: each broke the decoder under the sanitizers,
+// blew up its memory, or is of a depth it is not trusted with.
 #include "safe_image.h"
 
 #include <stb_image.h>
