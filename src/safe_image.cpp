@@ -45,37 +45,166 @@ bool psdWithAlphaOrDeeperThan8Bits(const unsigned char* data, size_t size)
     return size < 24 || ((data[12] << 8) | data[13]) >= 4 || ((data[22] << 8) | data[23]) != 8;
 }
 
-// The JPEG decoder takes a Huffman table's sixteen code counts on trust and
-// writes as many symbols as they add up to into room for 256. The decoder
-// finds a table wherever FF C4 stands, fill bytes before the C4 included, so
-// every such place is read as a table segment, missing bytes as zero.
-bool jpegWithOverfullHuffmanTable(const unsigned char* data, size_t size)
+// Bytes read the way the decoder reads them: zero past the end.
+struct Reader {
+    const unsigned char* data;
+    size_t size;
+    size_t at = 0;
+
+    int byte() { return at < size ? data[at++] : 0; }
+    int word() { return (byte() << 8) | byte(); }
+    void skip(size_t count) { at += count; }
+    bool atEnd() const { return at >= size; }
+};
+
+const int noMarker = 0xFF;
+
+// The next marker where the decoder looks for one: fill bytes are skipped,
+// and anything but FF there is no marker.
+int nextMarker(Reader& in)
 {
-    // The decoder's start marker: fill bytes, then D8.
-    size_t start = 0;
-    while (start < size && data[start] == 0xFF)
-        ++start;
-    if (start == 0 || start == size || data[start] != 0xD8)
-        return false;
-    auto byte = [&](size_t at) -> int { return at < size ? data[at] : 0; };
-    for (size_t marker = 0; marker + 1 < size; ++marker) {
-        if (data[marker] != 0xFF || data[marker + 1] != 0xC4)
-            continue;
-        size_t at = marker + 2;
-        long left = ((byte(at) << 8) | byte(at + 1)) - 2;
-        at += 2;
-        while (left > 0 && at < size) {
-            int table = byte(at++);
-            if ((table >> 4) > 1 || (table & 15) > 3)
-                break;
+    int x = in.byte();
+    if (x != 0xFF)
+        return noMarker;
+    while (x == 0xFF)
+        x = in.byte();
+    return x;
+}
+
+enum class Segment { Read, Fault, Stop };
+
+// A segment the JPEG decoder reads between the start of the image and its
+// scans. The decoder takes a Huffman table's sixteen code counts on trust and
+// writes as many symbols as they add up to into room for 256. Whatever it
+// would refuse stops the walk, as the decoder then stops too.
+Segment readSegment(Reader& in, int marker, bool huffman[2][4])
+{
+    if (marker == 0xDD) {
+        if (in.word() != 4)
+            return Segment::Stop;
+        in.skip(2);
+        return Segment::Read;
+    }
+    if (marker == 0xDB || marker == 0xC4) {
+        long left = in.word() - 2;
+        while (left > 0) {
+            const int which = in.byte();
+            const int kind = which >> 4;
+            const int table = which & 15;
+            if (kind > 1 || table > 3)
+                return Segment::Stop;
+            if (marker == 0xDB) {
+                in.skip(kind ? 128 : 64);
+                left -= kind ? 129 : 65;
+                continue;
+            }
             int symbols = 0;
             for (int i = 0; i < 16; ++i)
-                symbols += byte(at++);
+                symbols += in.byte();
             if (symbols > 256)
-                return true;
-            at += size_t(symbols);
+                return Segment::Fault;
+            in.skip(size_t(symbols));
+            huffman[kind][table] = true;
             left -= 17 + symbols;
         }
+        return left == 0 ? Segment::Read : Segment::Stop;
+    }
+    if ((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE) {
+        const int length = in.word();
+        if (length < 2)
+            return Segment::Stop;
+        in.skip(size_t(length - 2));
+        return Segment::Read;
+    }
+    return Segment::Stop;
+}
+
+// Moves past a scan's entropy-coded data to the marker that ends it; stuffed
+// zeros and restart markers belong to the data.
+void skipEntropyCodedData(Reader& in)
+{
+    for (; !in.atEnd(); ++in.at) {
+        if (in.data[in.at] != 0xFF)
+            continue;
+        size_t next = in.at + 1;
+        while (next < in.size && in.data[next] == 0xFF)
+            ++next;
+        if (next < in.size && in.data[next] != 0 && (in.data[next] < 0xD0 || in.data[next] > 0xD7))
+            return;
+        in.at = next;
+    }
+}
+
+// Walks a JPEG file as the decoder does and tells whether it would build an
+// overfull Huffman table, or decode a scan with a table that no segment read
+// so far defined: the decoder leaves its tables uninitialised and then
+// indexes with whatever they hold.
+bool jpegDecoderFault(const unsigned char* data, size_t size)
+{
+    Reader in{data, size};
+    if (nextMarker(in) != 0xD8)
+        return false;
+    bool huffman[2][4] = {};
+    int marker = nextMarker(in);
+    while (marker != 0xC0 && marker != 0xC1 && marker != 0xC2) {
+        Segment segment = readSegment(in, marker, huffman);
+        if (segment != Segment::Read)
+            return segment == Segment::Fault;
+        // Padding between these segments is skipped a byte at a time.
+        marker = nextMarker(in);
+        while (marker == noMarker && !in.atEnd())
+            marker = nextMarker(in);
+    }
+    const bool progressive = marker == 0xC2;
+    const int frameLength = in.word();
+    in.skip(5);
+    const int components = in.byte();
+    if ((components != 1 && components != 3 && components != 4) || frameLength != 8 + 3 * components)
+        return false;
+    std::vector<int> ids;
+    for (int i = 0; i < components; ++i) {
+        ids.push_back(in.byte());
+        in.skip(2);
+    }
+    for (marker = nextMarker(in); marker != 0xD9; marker = nextMarker(in)) {
+        if (marker == 0xDC) {
+            in.skip(4);
+            continue;
+        }
+        if (marker != 0xDA) {
+            Segment segment = readSegment(in, marker, huffman);
+            if (segment != Segment::Read)
+                return segment == Segment::Fault;
+            continue;
+        }
+        const int length = in.word();
+        const int count = in.byte();
+        if (count < 1 || count > components || length != 6 + 2 * count)
+            return false;
+        std::vector<int> tables;
+        for (int i = 0; i < count; ++i) {
+            const int id = in.byte();
+            tables.push_back(in.byte());
+            if (std::find(ids.begin(), ids.end(), id) == ids.end() || (tables.back() >> 4) > 3 ||
+                (tables.back() & 15) > 3)
+                return false;
+        }
+        const int start = in.byte();
+        const int end = in.byte();
+        const int approximation = in.byte();
+        const int high = approximation >> 4;
+        const int low = approximation & 15;
+        if (progressive ? start > 63 || end > 63 || start > end || high > 13 || low > 13
+                        : start != 0 || high != 0 || low != 0)
+            return false;
+        // A progressive scan takes the DC table only for a first DC pass and
+        // the AC table only for AC passes; a sequential scan takes both.
+        const bool dc = !progressive || (start == 0 && high == 0);
+        const bool ac = !progressive || start != 0;
+        for (int both : tables)
+            if ((dc && !huffman[0][both >> 4]) || (ac && !huffman[1][both & 15]))
+                return true;
+        skipEntropyCodedData(in);
     }
     return false;
 }
@@ -167,7 +296,7 @@ bool pngInflatesPastItsRows(const unsigned char* data, size_t size, int width, i
 bool knownDecoderFault(const unsigned char* data, size_t size)
 {
     return refusedFormat(data, size) || psdWithAlphaOrDeeperThan8Bits(data, size) ||
-           jpegWithOverfullHuffmanTable(data, size) || (isPNG(data, size) && pngWithBadIDAT(data, size));
+           jpegDecoderFault(data, size) || (isPNG(data, size) && pngWithBadIDAT(data, size));
 }
 
 bool withinLimits(int width, int height, int maxSide)
