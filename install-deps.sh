@@ -5,6 +5,7 @@ set -e
 packages="build-essential cmake pkg-config python3-glad
   libsdl2-dev libsdl2-mixer-dev libglm-dev libstb-dev
   libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
+  clang libclang-rt-14-dev zlib1g-dev
   xvfb xauth xdotool libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0
   qemu-system-x86 busybox-static cpio kmod"
 missing=""

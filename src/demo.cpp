@@ -1,12 +1,13 @@
 #include "demo.h"
 #include "common.h"
+#include "regular_file.h"
+#include "safe_image.h"
 #include "webcam.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 #include <glm/vec3.hpp>
-#include <stb_image.h>
 
 #include <cstdio>
 #include <cstring>
@@ -105,7 +106,12 @@ static void setTextureParameters(GLuint name, GLint wrapS)
 
 static void startMusic()
 {
-    Mix_Music* mus = Mix_LoadMUS("chiptune2.ogg");
+    // The mixer would wait forever on a FIFO and read a device without end.
+    Mix_Music* mus = nullptr;
+    if (isSpecialFile("chiptune2.ogg"))
+        SDL_SetError("Couldn't open 'chiptune2.ogg': not a regular file");
+    else
+        mus = Mix_LoadMUS("chiptune2.ogg");
     if (!mus)
         FATAL("%s", SDL_GetError());
     if (Mix_PlayMusic(mus, 0) < 0)
@@ -114,9 +120,11 @@ static void startMusic()
 
 static void createScroller()
 {
+    GLint maxSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
     int w = 0;
     int h = 0;
-    unsigned char* pixels = stbi_load("scroller.png", &w, &h, nullptr, 4);
+    unsigned char* pixels = loadImage("scroller.png", maxSide, w, h);
     if (!pixels)
         FATAL("could not load scroller.png");
     glCreateTextures(GL_TEXTURE_2D, 1, &scroller);

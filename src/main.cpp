@@ -1,5 +1,6 @@
 #include "common.h"
 #include "demo.h"
+#include "regular_file.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -9,7 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 int32_t window_width = 1920;
 int32_t window_height = 1080;
@@ -47,29 +49,16 @@ void shutdown()
     active = false;
 }
 
-// A stream reports a size only for a regular file; anything else (a
-// directory, a pipe, a device) counts as unreadable.
-static bool regularFileSize(FILE* f, size_t& size)
-{
-    struct stat info;
-    if (fstat(fileno(f), &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
-    if (std::fseek(f, 0, SEEK_END) != 0)
-        return false;
-    long end = std::ftell(f);
-    if (end < 0 || std::fseek(f, 0, SEEK_SET) != 0)
-        return false;
-    size = static_cast<size_t>(end);
-    return true;
-}
-
+// Only a regular file has a size to read; anything else (a directory, a
+// pipe, a device) counts as unreadable.
 const char* loadtxt(const char* fileName)
 {
-    FILE* f = std::fopen(fileName, "r");
+    int fd = openWithoutBlocking(fileName);
+    FILE* f = fd < 0 ? nullptr : fdopen(fd, "r");
     if (!f)
         FATAL("could not open file %s", fileName);
     size_t size = 0;
-    if (!regularFileSize(f, size))
+    if (!regularFileSize(fd, size))
         FATAL("could not read file %s", fileName);
     char* data = static_cast<char*>(std::malloc(size + 1));
     if (!data)
@@ -180,8 +169,23 @@ static void trackWindowSize()
     resize(w, h);
 }
 
+// A standard descriptor that the caller left closed would go to the next file
+// opened, the X connection among them, and the information lines or a fatal
+// report would then be written into it.
+static void reopenClosedStandardStreams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        // The lowest free descriptor is this one, as those below it are open.
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            FATAL("could not open /dev/null");
+    }
+}
+
 int main()
 {
+    reopenClosedStandardStreams();
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_JOYSTICK |
                  SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS) < 0)
         FATAL("%s", SDL_GetError());

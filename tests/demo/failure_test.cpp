@@ -5,7 +5,17 @@
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <ostream>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -182,4 +192,209 @@ TEST(Failure, StagesThatDisagreeOnAVaryingType)
     dir.write("sdf.frag", "#version 330 core\nin vec4 vColor;\nout vec4 color;\n"
                           "void main() { color = vColor; }\n");
     expectBuildFatal(dir, "Could not link program!");
+}
+
+namespace {
+
+struct InputFile {
+    const char* name;
+    const char* source;   // of the report
+    const char* message;
+};
+
+std::ostream& operator<<(std::ostream& out, const InputFile& file)
+{
+    return out << file.name;
+}
+
+// Each of the five files in turn is something the demo must not wait on or
+// read without end.
+class SpecialFile : public ::testing::TestWithParam<InputFile> {};
+
+}  // namespace
+
+TEST_P(SpecialFile, EndsTheDemoAtOnce)
+{
+    const InputFile& file = GetParam();
+    for (const char* kind : {"fifo", "device"}) {
+        SCOPED_TRACE(kind);
+        WorkDir dir;
+        if (kind == std::string("fifo"))
+            dir.makeFifo(file.name);
+        else
+            dir.symlink(file.name, "/dev/zero");
+        RunOptions options;
+        options.timeoutSeconds = 30;
+        expectSetupFatal(runDemo(dir, options), file.source, file.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failure, SpecialFile,
+    ::testing::Values(InputFile{"mosaic.vert", "main.cpp", "could not read file mosaic.vert"},
+                      InputFile{"mosaic.frag", "main.cpp", "could not read file mosaic.frag"},
+                      InputFile{"sdf.frag", "main.cpp", "could not read file sdf.frag"},
+                      InputFile{"scroller.png", "demo.cpp", "could not load scroller.png"},
+                      InputFile{"chiptune2.ogg", "demo.cpp", "Couldn't open 'chiptune2.ogg': not a regular file"}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        return name.replace(name.find('.'), 1, "_");
+    });
+
+namespace {
+
+struct HostileImage {
+    const char* name;
+    std::function<void(const std::string& path)> write;
+};
+
+std::ostream& operator<<(std::ostream& out, const HostileImage& image)
+{
+    return out << image.name;
+}
+
+class HostileScroller : public ::testing::TestWithParam<HostileImage> {};
+
+void writeBigEndian16BitPPM(const std::string& path, int side)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "P6\n" << side << " " << side << "\n65535\n";
+    out << std::string(size_t(side) * side * 6, '\x80');
+}
+
+}  // namespace
+
+// Images that crashed the decoder or the GL are refused before either sees them.
+TEST_P(HostileScroller, IsRefused)
+{
+    WorkDir dir;
+    GetParam().write(dir.path("scroller.png"));
+    RunOptions options;
+    options.timeoutSeconds = 30;
+    expectSetupFatal(runDemo(dir, options), "demo.cpp", "could not load scroller.png");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failure, HostileScroller,
+    ::testing::Values(
+        // A megabyte of deflated zeros that the decoder expands to a gigabyte,
+        // then overflows converting it to RGBA.
+        HostileImage{"Gray16PNGOf23171Squared",
+                     [](const std::string& path) { writeBlankPNG(path, 23171, 23171, 16, 0); }},
+        // llvmpipe's textures end at 16384 a side.
+        HostileImage{"WiderThanTheGLAllows",
+                     [](const std::string& path) { writeBlankPNG(path, 16385, 4, 8, 6); }},
+        // Within the GL's sides, but 64 MiB of RGBA and more.
+        HostileImage{"MorePixelsThanTheBudget",
+                     [](const std::string& path) { writeBlankPNG(path, 16384, 1025, 8, 0); }},
+        HostileImage{"PPMWith16BitSamples",
+                     [](const std::string& path) { writeBigEndian16BitPPM(path, 2000); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The refusals stop at the limits, not short of them.
+TEST(Scroller, AsLargeAsTheGLAndTheBudgetAllowLoads)
+{
+    WorkDir dir;
+    writeBlankPNG(dir.path("scroller.png"), 16384, 1024, 16, 0);
+    RunResult run = runDemo(dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+}
+
+namespace {
+
+struct ClosedStreams {
+    const char* name;
+    std::vector<int> closed;
+};
+
+std::ostream& operator<<(std::ostream& out, const ClosedStreams& streams)
+{
+    return out << streams.name;
+}
+
+class StartedWithout : public ::testing::TestWithParam<ClosedStreams> {};
+
+}  // namespace
+
+// The X connection must not take a standard descriptor the demo was started
+// without: writing the information lines or a report into it would hang.
+TEST_P(StartedWithout, RunsToTheEndOrStopsOnAnError)
+{
+    RunOptions options;
+    options.closedStreams = GetParam().closed;
+    options.timeoutSeconds = 30;
+    {
+        SCOPED_TRACE("ordinary run");
+        WorkDir dir;
+        EXPECT_EQ(runDemo(dir, options).status, 0);
+    }
+    {
+        SCOPED_TRACE("start-up error");
+        WorkDir dir;
+        dir.remove("scroller.png");
+        EXPECT_EQ(runDemo(dir, options).status, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Failure, StartedWithout,
+                         ::testing::Values(ClosedStreams{"Output", {1}}, ClosedStreams{"ErrorOutput", {2}},
+                                           ClosedStreams{"AnyStandardStream", {0, 1, 2}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+bool anyProcessWith(const std::string& variable)
+{
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string environment = readFile(entry.path() / "environ");
+        for (size_t start = 0; start < environment.size();) {
+            size_t end = environment.find('\0', start);
+            if (environment.compare(start, end - start, variable) == 0)
+                return true;
+            start = end == std::string::npos ? end : end + 1;
+        }
+    }
+    return false;
+}
+
+// Polls `done` until it holds or `seconds` have passed.
+bool waitFor(const std::function<bool()>& done, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace
+
+// A test program killed while the demo runs, as a runner's time-out kills
+// it, leaves none of its folders and none of its processes behind.
+TEST(Failure, KilledTestProgramLeavesNothingBehind)
+{
+    std::string pattern = (fs::temp_directory_path() / "mosaic-killed-XXXXXX").string();
+    const std::string tmp = mkdtemp(pattern.data());
+    const std::string variable = "TMPDIR=" + tmp;
+    pid_t victim = startTool({"/proc/self/exe", "--gtest_filter=Input.EscapeEndsTheDemo"}, {variable});
+    ASSERT_GT(victim, 0);
+    auto demoStarted = [&] {
+        for (const auto& entry : fs::directory_iterator(tmp))
+            if (fs::exists(entry.path() / ".stdout"))
+                return true;
+        return false;
+    };
+    bool started = waitFor(demoStarted, 60);
+    kill(victim, SIGKILL);
+    waitpid(victim, nullptr, 0);
+    ASSERT_TRUE(started) << "the demo never started";
+    EXPECT_TRUE(waitFor([&] { return fs::is_empty(tmp); }, 30)) << "left in " << tmp;
+    EXPECT_TRUE(waitFor([&] { return !anyProcessWith(variable); }, 30)) << "a process of the killed run lives on";
+    fs::remove_all(tmp);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cmath>
@@ -11,9 +12,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -33,12 +37,99 @@ static std::string display;
 
 namespace {
 
+// Whatever ends the test program, a time-out's kill included, a process of
+// its own takes down the program's Xvfb and removes its temporary folders.
+// It hears of them through a socket whose far end only this program holds, so
+// the end of the stream tells it the program is gone. It is started before any
+// thread exists and leaves the program's process tree, which a test runner
+// ends whole on a time-out.
+class Reaper {
+public:
+    Reaper()
+    {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            return;
+        pid_t child = fork();
+        if (child == 0) {
+            close(fds[1]);
+            if (fork() == 0) {
+                setsid();
+                // Holding the runner's output pipes open would keep it waiting.
+                int null = open("/dev/null", O_RDWR);
+                for (int fd = 0; fd <= 2; ++fd)
+                    dup2(null, fd);
+                watch(fds[0]);
+            }
+            _exit(0);
+        }
+        close(fds[0]);
+        if (child > 0) {
+            waitpid(child, nullptr, 0);
+            out = fds[1];
+        } else {
+            close(fds[1]);
+        }
+    }
+
+    void server(pid_t pid) { tell("server " + std::to_string(pid)); }
+    void folder(const std::string& path) { tell("folder " + path); }
+    void forget(const std::string& path) { tell("forget " + path); }
+
+private:
+    [[noreturn]] static void watch(int in)
+    {
+        pid_t server = 0;
+        std::set<std::string> folders;
+        FILE* messages = fdopen(in, "r");
+        char* line = nullptr;
+        size_t capacity = 0;
+        ssize_t length;
+        while (messages && (length = getline(&line, &capacity, messages)) > 0) {
+            std::string message(line, size_t(length) - 1);
+            std::string word = message.substr(0, message.find(' '));
+            std::string rest = message.substr(word.size() + 1);
+            if (word == "server")
+                server = std::stoi(rest);
+            else if (word == "folder")
+                folders.insert(rest);
+            else if (word == "forget")
+                folders.erase(rest);
+        }
+        if (server > 0)
+            kill(server, SIGTERM);
+        for (const auto& folder : folders) {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        }
+        _exit(0);
+    }
+
+    void tell(const std::string& message)
+    {
+        std::string line = message + "\n";
+        // A reaper that is gone fails the test rather than kill the program.
+        if (out >= 0) {
+            EXPECT_EQ(send(out, line.data(), line.size(), MSG_NOSIGNAL), ssize_t(line.size()));
+        }
+    }
+
+    int out = -1;
+};
+
+Reaper& reaper()
+{
+    static Reaper instance;
+    return instance;
+}
+
 // One Xvfb server for the whole test program, on a display number it picks
 // itself, so that programs run side by side do not meet.
 class XvfbEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
+        reaper();
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         std::string fd = std::to_string(fds[1]);
@@ -56,6 +147,7 @@ public:
         ASSERT_EQ(posix_spawnp(&server, "Xvfb", &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
+        reaper().server(server);
         std::string number;
         char c;
         while (read(fds[0], &c, 1) == 1 && c != '\n')
@@ -69,6 +161,7 @@ public:
     void TearDown() override
     {
         if (server > 0) {
+            reaper().server(0);
             kill(server, SIGTERM);
             waitpid(server, nullptr, 0);
         }
@@ -97,6 +190,7 @@ std::string trackFile(double seconds)
     if (cache.empty()) {
         std::string pattern = tempRoot() + "/mosaic-tracks-XXXXXX";
         cache = mkdtemp(pattern.data());
+        reaper().folder(cache);
         std::atexit([] { fs::remove_all(cache); });
     }
     std::ostringstream length;
@@ -117,7 +211,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 }
 
 pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& env, const std::string& cwd,
-            const std::string& out, const std::string& err)
+            const std::string& out, const std::string& err, const std::vector<int>& closed = {})
 {
     auto overridden = [&](const std::string& entry) {
         std::string name = entry.substr(0, entry.find('=') + 1);
@@ -142,6 +236,8 @@ pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& env, 
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!err.empty())
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (int fd : closed)
+        posix_spawn_file_actions_addclose(&actions, fd);
     pid_t pid = -1;
     int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -159,6 +255,7 @@ WorkDir::WorkDir(double trackSeconds)
 {
     std::string pattern = tempRoot() + "/mosaic-run-XXXXXX";
     root = mkdtemp(pattern.data());
+    reaper().folder(root);
     for (const char* name : {"mosaic.vert", "mosaic.frag", "sdf.frag"})
         fs::copy_file(fs::path(dataDir) / name, path(name));
     writePNG(path("scroller.png"), 2, 2, 4, {255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 255, 64, 255, 255, 255, 0});
@@ -172,6 +269,7 @@ WorkDir::~WorkDir()
         std::fprintf(stderr, "kept %s\n", root.c_str());
     else
         fs::remove_all(root);
+    reaper().forget(root);
 }
 
 std::string WorkDir::path(const std::string& name) const
@@ -195,6 +293,18 @@ void WorkDir::makeDirectory(const std::string& name) const
     fs::create_directory(path(name));
 }
 
+void WorkDir::makeFifo(const std::string& name) const
+{
+    remove(name);
+    EXPECT_EQ(mkfifo(path(name).c_str(), 0644), 0) << name;
+}
+
+void WorkDir::symlink(const std::string& name, const std::string& target) const
+{
+    remove(name);
+    fs::create_symlink(target, path(name));
+}
+
 void WorkDir::writeTrack(double seconds) const
 {
     fs::copy_file(trackFile(seconds), path("chiptune2.ogg"), fs::copy_options::overwrite_existing);
@@ -214,7 +324,8 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options)
     }
     RunResult result;
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = spawn({demoBinary}, env, dir.path(), dir.path(".stdout"), dir.path(".stderr"));
+    pid_t pid = spawn({demoBinary}, env, dir.path(), dir.path(".stdout"), dir.path(".stderr"),
+                      options.closedStreams);
     EXPECT_GT(pid, 0) << "could not start " << demoBinary;
     if (pid <= 0)
         return result;
@@ -236,6 +347,11 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options)
     result.out = readFile(dir.path(".stdout"));
     result.err = readFile(dir.path(".stderr"));
     return result;
+}
+
+pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    return spawn(argv, env, "", "/dev/null", "/dev/null");
 }
 
 int runTool(const std::vector<std::string>& argv)
@@ -298,6 +414,56 @@ void writePNG(const std::string& path, int width, int height, int channels,
 {
     EXPECT_TRUE(stbi_write_png(path.c_str(), width, height, channels, pixels.data(), width * channels))
         << "could not write " << path;
+}
+
+namespace {
+
+void putChunk(std::ofstream& out, const char* type, const std::vector<uint8_t>& data)
+{
+    auto put32 = [&](uint32_t value) {
+        const char bytes[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        out.write(bytes, 4);
+    };
+    put32(uint32_t(data.size()));
+    out.write(type, 4);
+    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type), 4);
+    put32(uint32_t(crc32(crc, data.data(), uInt(data.size()))));
+}
+
+}  // namespace
+
+void writeBlankPNG(const std::string& path, int width, int height, int bitDepth, int colourType)
+{
+    const int samples = std::map<int, int>{{0, 1}, {2, 3}, {3, 1}, {4, 2}, {6, 4}}.at(colourType);
+    // A filter byte, then the row's samples.
+    std::vector<uint8_t> row(1 + (size_t(width) * samples * bitDepth + 7) / 8);
+    std::vector<uint8_t> compressed;
+    std::vector<uint8_t> buffer(1 << 16);
+    z_stream stream{};
+    ASSERT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15, 9, Z_RLE), Z_OK);
+    for (int y = 0; y < height; ++y) {
+        stream.next_in = row.data();
+        stream.avail_in = uInt(row.size());
+        do {
+            stream.next_out = buffer.data();
+            stream.avail_out = uInt(buffer.size());
+            deflate(&stream, y == height - 1 ? Z_FINISH : Z_NO_FLUSH);
+            compressed.insert(compressed.end(), buffer.data(), stream.next_out);
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write("\x89PNG\r\n\x1a\n", 8);
+    std::vector<uint8_t> header = {uint8_t(width >> 24), uint8_t(width >> 16), uint8_t(width >> 8), uint8_t(width),
+                                   uint8_t(height >> 24), uint8_t(height >> 16), uint8_t(height >> 8),
+                                   uint8_t(height), uint8_t(bitDepth), uint8_t(colourType), 0, 0, 0};
+    putChunk(out, "IHDR", header);
+    if (colourType == 3)
+        putChunk(out, "PLTE", {0, 0, 0});
+    putChunk(out, "IDAT", compressed);
+    putChunk(out, "IEND", {});
+    EXPECT_TRUE(out) << "could not write " << path;
 }
 
 FrameHook::FrameHook(const WorkDir& workDir, const std::string& grabList)

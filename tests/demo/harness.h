@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // The working directory of one run: the five files the demo reads, laid out
@@ -21,6 +22,8 @@ public:
     void write(const std::string& name, const std::string& contents) const;
     void remove(const std::string& name) const;
     void makeDirectory(const std::string& name) const;
+    void makeFifo(const std::string& name) const;
+    void symlink(const std::string& name, const std::string& target) const;
     void writeTrack(double seconds) const;
 
 private:
@@ -31,6 +34,7 @@ struct RunOptions {
     std::vector<std::string> env;        // "NAME=value" additions
     std::vector<std::string> preload;    // libraries for LD_PRELOAD
     std::function<void()> input;         // runs while the demo runs
+    std::vector<int> closedStreams;      // standard descriptors the demo starts without
     double timeoutSeconds = 60;
 };
 
@@ -46,6 +50,10 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options = {});
 // Runs a helper program with the test display and waits for it; returns its
 // exit status.
 int runTool(const std::vector<std::string>& argv);
+
+// Starts a helper program with the test display and the given "NAME=value"
+// variables, its output discarded; returns its process id, or -1.
+pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
 // xdotool with the given arguments on the test display; fails the test if it
 // does not succeed.
@@ -71,6 +79,10 @@ Image readPPM(const std::string& path);
 // Writes `pixels` (rows top first, `channels` bytes a pixel) as a PNG file.
 void writePNG(const std::string& path, int width, int height, int channels,
               const std::vector<uint8_t>& pixels);
+
+// Writes a PNG of the given size, bit depth and colour type whose samples are
+// all zero, compressed as far as zlib goes.
+void writeBlankPNG(const std::string& path, int width, int height, int bitDepth, int colourType);
 
 // The preloaded frame hook's output for one run, directory and variables.
 struct FrameHook {
