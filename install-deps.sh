@@ -7,6 +7,7 @@ packages="build-essential cmake pkg-config python3-glad
   libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
   clang libclang-rt-14-dev zlib1g-dev
   xvfb xauth xdotool libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0
+  libegl-dev libegl-mesa0 ffmpeg
   qemu-system-x86 busybox-static cpio kmod"
 missing=""
 for p in $packages; do

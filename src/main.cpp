@@ -6,7 +6,6 @@
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +22,6 @@ static uint32_t startup = 0;
 static glm::ivec2 mousePos{0, 0};
 static bool active = true;
 
-void fatalReport(const char* file, int line, const char* format, ...)
-{
-    std::fprintf(stderr, "%s:%d: ", file, line);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    std::exit(1);
-}
-
 uint32_t timer()
 {
     return SDL_GetTicks() - startup;
@@ -49,25 +37,20 @@ void shutdown()
     active = false;
 }
 
-// Only a regular file has a size to read; anything else (a directory, a
-// pipe, a device) counts as unreadable.
 const char* loadtxt(const char* fileName)
 {
-    int fd = openWithoutBlocking(fileName);
-    FILE* f = fd < 0 ? nullptr : fdopen(fd, "r");
-    if (!f)
+    char* text = nullptr;
+    switch (readTextFile(fileName, text)) {
+    case TextFile::CannotOpen:
         FATAL("could not open file %s", fileName);
-    size_t size = 0;
-    if (!regularFileSize(fd, size))
-        FATAL("could not read file %s", fileName);
-    char* data = static_cast<char*>(std::malloc(size + 1));
-    if (!data)
+    case TextFile::NoMemory:
         FATAL("Could not allocate file storage for %s!", fileName);
-    std::memset(data, 0, size + 1);
-    if (std::fread(data, 1, size, f) != size)
+    case TextFile::CannotRead:
         FATAL("could not read file %s", fileName);
-    std::fclose(f);
-    return data;
+    case TextFile::Read:
+        break;
+    }
+    return text;
 }
 
 // May run on a thread of the GL implementation: it touches only stderr and,

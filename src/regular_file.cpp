@@ -1,6 +1,9 @@
 #include "regular_file.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,4 +54,31 @@ bool readRegularFile(const char* name, size_t limit, std::vector<unsigned char>&
     }
     close(fd);
     return ok;
+}
+
+TextFile readTextFile(const char* name, char*& text)
+{
+    int fd = openWithoutBlocking(name);
+    if (fd < 0)
+        return TextFile::CannotOpen;
+    FILE* f = fdopen(fd, "r");
+    if (!f) {
+        close(fd);
+        return TextFile::CannotOpen;
+    }
+    size_t size = 0;
+    char* data = nullptr;
+    TextFile result = TextFile::Read;
+    if (!regularFileSize(fd, size))
+        result = TextFile::CannotRead;
+    else if (!(data = static_cast<char*>(std::calloc(size + 1, 1))))
+        result = TextFile::NoMemory;
+    else if (std::fread(data, 1, size, f) != size)
+        result = TextFile::CannotRead;
+    std::fclose(f);
+    if (result == TextFile::Read)
+        text = data;
+    else
+        std::free(data);
+    return result;
 }

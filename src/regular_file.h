@@ -17,3 +17,11 @@ bool isSpecialFile(const char* name);
 
 // The whole of the regular file `name`, if it holds at most `limit` bytes.
 bool readRegularFile(const char* name, size_t limit, std::vector<unsigned char>& bytes);
+
+enum class TextFile { Read, CannotOpen, NoMemory, CannotRead };
+
+// The whole of the regular file `name` in a malloc'ed block with a zero byte
+// after it, handed to the caller in `text` when the result is Read. Anything
+// but a regular file (a directory, a pipe, a device) has no size to read and
+// counts as unreadable.
+TextFile readTextFile(const char* name, char*& text);

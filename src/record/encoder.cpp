@@ -1,0 +1,91 @@
+#include "encoder.h"
+#include "fail.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+static std::vector<std::string> ffmpegArguments(const Options& options)
+{
+    std::vector<std::string> args = {
+        "ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
+        "-f", "rawvideo", "-pix_fmt", "rgb24",
+        "-s", std::to_string(options.width) + "x" + std::to_string(options.height),
+        "-r", std::to_string(options.fps), "-i", "-",
+        "-i", "chiptune2.ogg", "-map", "0:v", "-map", "1:a",
+        "-vf", "vflip", "-pix_fmt", "yuv420p"};
+    const std::vector<std::string> codecs =
+        options.webm
+            // The track is already Vorbis, which WebM carries as it is.
+            ? std::vector<std::string>{"-c:v", "libvpx-vp9", "-crf", "30", "-b:v", "0",
+                                       "-deadline", "good", "-cpu-used", "4", "-row-mt", "1",
+                                       "-c:a", "copy", "-f", "webm"}
+            : std::vector<std::string>{"-c:v", "libx264", "-crf", "18", "-c:a", "aac",
+                                       "-b:a", "192k", "-movflags", "+faststart", "-f", "mp4"};
+    args.insert(args.end(), codecs.begin(), codecs.end());
+    args.push_back(options.output);
+    return args;
+}
+
+Encoder startEncoder(const Options& options)
+{
+    // A failing ffmpeg closes its end of the pipe; the write then reports it
+    // instead of the signal ending the recorder without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        fail("could not make a pipe to ffmpeg: %s", std::strerror(errno));
+    std::vector<std::string> args = ffmpegArguments(options);
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    Encoder encoder;
+    int error = posix_spawnp(&encoder.pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    if (error != 0) {
+        close(fds[1]);
+        fail("could not start ffmpeg: %s", std::strerror(error));
+    }
+    encoder.input = fds[1];
+    return encoder;
+}
+
+bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size)
+{
+    while (size > 0) {
+        ssize_t written = write(encoder.input, pixels, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        pixels += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+void finishEncoder(Encoder& encoder)
+{
+    close(encoder.input);
+    encoder.input = -1;
+    int status = 0;
+    while (waitpid(encoder.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status))
+        fail("ffmpeg was ended by signal %d", WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail("ffmpeg failed with exit status %d", WEXITSTATUS(status));
+}

@@ -1,0 +1,25 @@
+// The ffmpeg program, fed raw frames through a pipe, encodes them and lays
+// the track under them.
+#pragma once
+
+#include "options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+struct Encoder {
+    pid_t pid = -1;
+    int input = -1;
+};
+
+// Starts ffmpeg for frames of the options' size and rate, rows bottom-up as
+// the GL reads them; ends the process with a message if it cannot start.
+Encoder startEncoder(const Options& options);
+
+// False once ffmpeg has stopped reading, having failed.
+bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size);
+
+// Closes the pipe and waits for ffmpeg; ends the process with a message
+// unless it finished the file.
+void finishEncoder(Encoder& encoder);

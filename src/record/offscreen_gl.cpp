@@ -1,0 +1,79 @@
+#include "offscreen_gl.h"
+#include "fail.h"
+
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <glad/gl.h>
+
+#include <cstring>
+
+static bool hasExtension(const char* list, const char* name)
+{
+    size_t length = std::strlen(name);
+    for (const char* at = list; at && (at = std::strstr(at, name)); at += length)
+        if ((at == list || at[-1] == ' ') && (at[length] == ' ' || at[length] == '\0'))
+            return true;
+    return false;
+}
+
+// Mesa's surfaceless platform needs no device node of a display; a driver
+// without it (NVIDIA's) offers its GPUs through the device platform.
+static EGLDisplay openDisplay()
+{
+    const char* clientExtensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
+    auto getPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
+        eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    if (!getPlatformDisplay)
+        return EGL_NO_DISPLAY;
+    if (hasExtension(clientExtensions, "EGL_MESA_platform_surfaceless")) {
+        EGLDisplay display =
+            getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+        if (display != EGL_NO_DISPLAY && eglInitialize(display, nullptr, nullptr))
+            return display;
+    }
+    auto queryDevices =
+        reinterpret_cast<PFNEGLQUERYDEVICESEXTPROC>(eglGetProcAddress("eglQueryDevicesEXT"));
+    EGLDeviceEXT device = nullptr;
+    EGLint count = 0;
+    if (hasExtension(clientExtensions, "EGL_EXT_platform_device") && queryDevices &&
+        queryDevices(1, &device, &count) && count > 0) {
+        EGLDisplay display = getPlatformDisplay(EGL_PLATFORM_DEVICE_EXT, device, nullptr);
+        if (display != EGL_NO_DISPLAY && eglInitialize(display, nullptr, nullptr))
+            return display;
+    }
+    return EGL_NO_DISPLAY;
+}
+
+void openOffscreenGL(int width, int height)
+{
+    EGLDisplay display = openDisplay();
+    if (display == EGL_NO_DISPLAY)
+        fail("no EGL display: neither the surfaceless nor the device platform is available");
+    const EGLint configAttributes[] = {
+        EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+        EGL_RED_SIZE, 8, EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_NONE};
+    EGLConfig config = nullptr;
+    EGLint configs = 0;
+    if (!eglChooseConfig(display, configAttributes, &config, 1, &configs) || configs < 1)
+        fail("no EGL configuration for an 8-bit RGB pbuffer with OpenGL (EGL error 0x%x)",
+             eglGetError());
+    const EGLint surfaceAttributes[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
+    EGLSurface surface = eglCreatePbufferSurface(display, config, surfaceAttributes);
+    if (surface == EGL_NO_SURFACE)
+        fail("could not create a %dx%d EGL pbuffer (EGL error 0x%x)", width, height, eglGetError());
+    if (!eglBindAPI(EGL_OPENGL_API))
+        fail("EGL offers no OpenGL (EGL error 0x%x)", eglGetError());
+    const EGLint contextAttributes[] = {
+        EGL_CONTEXT_MAJOR_VERSION, 3, EGL_CONTEXT_MINOR_VERSION, 3,
+        EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
+    EGLContext context = eglCreateContext(display, config, EGL_NO_CONTEXT, contextAttributes);
+    if (context == EGL_NO_CONTEXT)
+        fail("could not create an OpenGL 3.3 core context through EGL (EGL error 0x%x)",
+             eglGetError());
+    if (!eglMakeCurrent(display, surface, surface, context))
+        fail("could not make the EGL context current (EGL error 0x%x)", eglGetError());
+    if (GLAD_VERSION_MAJOR(gladLoadGL(reinterpret_cast<GLADloadfunc>(eglGetProcAddress))) < 3)
+        fail("could not load the OpenGL entry points");
+    if (!GLAD_GL_ARB_direct_state_access)
+        fail("the OpenGL context lacks GL_ARB_direct_state_access");
+}

@@ -1,0 +1,164 @@
+// mosaic-record: the demo's scene in a shell of its own that renders
+// off-screen on a clock of frames, not of the wall, and hands every frame to
+// the encoder, or one frame to a PNG file.
+#include "common.h"
+#include "demo.h"
+#include "encoder.h"
+#include "fail.h"
+#include "offscreen_gl.h"
+#include "options.h"
+#include "progress.h"
+#include "regular_file.h"
+
+#include <glad/gl.h>
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+#include <stb_image_write.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+int32_t window_width = 1920;
+int32_t window_height = 1080;
+
+static uint32_t clockMilliseconds = 0;
+static glm::ivec2 mousePos{0, 0};
+
+uint32_t timer()
+{
+    return clockMilliseconds;
+}
+
+glm::ivec2 mousepos()
+{
+    return mousePos;
+}
+
+// The recording ends on its frame count, which comes from the track's length;
+// the music is paused from the start and never ends it.
+void shutdown()
+{
+}
+
+const char* loadtxt(const char* fileName)
+{
+    char* text = nullptr;
+    switch (readTextFile(fileName, text)) {
+    case TextFile::CannotOpen:
+        FATAL("could not open file %s", fileName);
+    case TextFile::NoMemory:
+        FATAL("Could not allocate file storage for %s!", fileName);
+    case TextFile::CannotRead:
+        FATAL("could not read file %s", fileName);
+    case TextFile::Read:
+        break;
+    }
+    return text;
+}
+
+// The scene starts its music, so the mixer needs an open device; the dummy
+// driver gives one on any machine and plays to no one.
+static void openAudio()
+{
+    SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
+    if (SDL_Init(SDL_INIT_AUDIO) < 0)
+        fail("could not start SDL's audio: %s", SDL_GetError());
+    std::atexit(SDL_Quit);
+    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 || Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+        fail("could not open the audio mixer: %s", SDL_GetError());
+}
+
+static double trackSeconds()
+{
+    // The mixer would wait forever on a FIFO and read a device without end.
+    if (isSpecialFile("chiptune2.ogg"))
+        fail("chiptune2.ogg is not a regular file");
+    Mix_Music* music = Mix_LoadMUS("chiptune2.ogg");
+    if (!music)
+        fail("could not load chiptune2.ogg: %s", SDL_GetError());
+    double seconds = Mix_MusicDuration(music);
+    Mix_FreeMusic(music);
+    if (!(seconds > 0))
+        fail("chiptune2.ogg has no length");
+    return seconds;
+}
+
+// Enough frames to cover the whole track.
+static long frameCount(double seconds, int fps)
+{
+    return std::max(1L, static_cast<long>(std::ceil(seconds * fps - 1e-6)));
+}
+
+// The clock and the pointer that frame `frame` (from 0) of `frames` shows.
+static void advanceTo(const Options& options, long frame, long frames)
+{
+    clockMilliseconds = static_cast<uint32_t>(static_cast<uint64_t>(frame) * 1000 / options.fps);
+    // The sweep stops short of the three columns that freeze the clock.
+    int x = options.sweep ? static_cast<int>(frames > 1 ? frame * (options.width - 4) / (frames - 1) : 0)
+                          : options.mouseX;
+    mousePos = glm::ivec2(x, options.height / 2);
+}
+
+// The default framebuffer's pixels as RGB, rows bottom-up.
+static void readFrame(const Options& options, std::vector<uint8_t>& pixels)
+{
+    pixels.resize(static_cast<size_t>(options.width) * options.height * 3);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, options.width, options.height, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+}
+
+static void writeStill(const Options& options, long frame, long frames)
+{
+    advanceTo(options, frame, frames);
+    render();
+    std::vector<uint8_t> pixels;
+    readFrame(options, pixels);
+    stbi_flip_vertically_on_write(1);
+    if (!stbi_write_png(options.stillPath.c_str(), options.width, options.height, 3, pixels.data(),
+                        options.width * 3))
+        fail("could not write %s", options.stillPath.c_str());
+}
+
+static void recordVideo(const Options& options, long frames)
+{
+    Encoder encoder = startEncoder(options);
+    Progress progress;
+    progress.total = static_cast<int>(frames);
+    std::vector<uint8_t> pixels;
+    for (long frame = 0; frame < frames; ++frame) {
+        advanceTo(options, frame, frames);
+        render();
+        readFrame(options, pixels);
+        if (!sendFrame(encoder, pixels.data(), pixels.size())) {
+            finishEncoder(encoder);
+            fail("ffmpeg stopped reading after %ld of %ld frames", frame, frames);
+        }
+        showProgress(progress, static_cast<int>(frame + 1));
+    }
+    finishEncoder(encoder);
+}
+
+int main(int argc, char** argv)
+{
+    Options options = parseOptions(argc, argv);
+    openAudio();
+    double seconds = trackSeconds();
+    long frames = frameCount(seconds, options.fps);
+    long stillFrame = std::lround(options.stillSeconds * options.fps);
+    if (!options.stillPath.empty() && stillFrame >= frames)
+        fail("--still %g: the track ends at %.3f s", options.stillSeconds, seconds);
+    openOffscreenGL(options.width, options.height);
+    window_width = options.width;
+    window_height = options.height;
+    init();
+    Mix_PauseMusic();
+    glViewport(0, 0, options.width, options.height);
+    resize(options.width, options.height);
+    if (options.stillPath.empty())
+        recordVideo(options, frames);
+    else
+        writeStill(options, stillFrame, frames);
+    return 0;
+}
