@@ -6,6 +6,7 @@
 #include <glad/gl.h>
 
 #include <cstring>
+#include <vector>
 
 static bool hasExtension(const char* list, const char* name)
 {
@@ -44,6 +45,26 @@ static EGLDisplay openDisplay()
     return EGL_NO_DISPLAY;
 }
 
+// EGL lists deeper colours first, and a 10-bit pbuffer would round the
+// scene's colours otherwise than the demo's 8-bit window does.
+static EGLConfig chooseConfig(EGLDisplay display, const EGLint* attributes)
+{
+    EGLint count = 0;
+    if (!eglChooseConfig(display, attributes, nullptr, 0, &count) || count < 1)
+        return nullptr;
+    std::vector<EGLConfig> configs(static_cast<size_t>(count));
+    eglChooseConfig(display, attributes, configs.data(), count, &count);
+    for (EGLint i = 0; i < count; ++i) {
+        EGLint red = 0, green = 0, blue = 0;
+        eglGetConfigAttrib(display, configs[i], EGL_RED_SIZE, &red);
+        eglGetConfigAttrib(display, configs[i], EGL_GREEN_SIZE, &green);
+        eglGetConfigAttrib(display, configs[i], EGL_BLUE_SIZE, &blue);
+        if (red == 8 && green == 8 && blue == 8)
+            return configs[i];
+    }
+    return nullptr;
+}
+
 void openOffscreenGL(int width, int height)
 {
     EGLDisplay display = openDisplay();
@@ -52,9 +73,8 @@ void openOffscreenGL(int width, int height)
     const EGLint configAttributes[] = {
         EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
         EGL_RED_SIZE, 8, EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_NONE};
-    EGLConfig config = nullptr;
-    EGLint configs = 0;
-    if (!eglChooseConfig(display, configAttributes, &config, 1, &configs) || configs < 1)
+    EGLConfig config = chooseConfig(display, configAttributes);
+    if (!config)
         fail("no EGL configuration for an 8-bit RGB pbuffer with OpenGL (EGL error 0x%x)",
              eglGetError());
     const EGLint surfaceAttributes[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};

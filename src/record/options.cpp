@@ -106,10 +106,12 @@ Options parseOptions(int argc, char** argv)
             if (!parseInt(value, 0, 8191, options.mouseX))
                 fail("--mouse-x %s: expected a pixel column", value);
         } else if (std::strcmp(arg, "--still") == 0) {
-            const char* value = argument(i);
+            if (i + 2 >= argc)
+                fail("--still needs a time and a PNG file (see --help)");
+            const char* value = argv[++i];
             if (!parseSeconds(value, options.stillSeconds))
                 fail("--still %s: expected a time in seconds", value);
-            options.stillPath = argument(i);
+            options.stillPath = argv[++i];
         } else if (arg[0] == '-' && arg[1] != '\0') {
             fail("unknown option %s (see --help)", arg);
         } else if (!options.output.empty()) {

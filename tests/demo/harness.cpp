@@ -312,6 +312,11 @@ void WorkDir::writeTrack(double seconds) const
 
 RunResult runDemo(const WorkDir& dir, const RunOptions& options)
 {
+    return runProgram(dir, {demoBinary}, options);
+}
+
+RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv, const RunOptions& options)
+{
     std::vector<std::string> env = options.env;
     // The libraries leave their memory to the process exit by design.
     env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
@@ -324,9 +329,9 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options)
     }
     RunResult result;
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = spawn({demoBinary}, env, dir.path(), dir.path(".stdout"), dir.path(".stderr"),
+    pid_t pid = spawn(argv, env, dir.path(), dir.path(".stdout"), dir.path(".stderr"),
                       options.closedStreams);
-    EXPECT_GT(pid, 0) << "could not start " << demoBinary;
+    EXPECT_GT(pid, 0) << "could not start " << argv.front();
     if (pid <= 0)
         return result;
     if (options.input)
@@ -335,7 +340,7 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options)
     int wstatus = 0;
     while (waitpid(pid, &wstatus, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "the demo did not end within " << options.timeoutSeconds << " s";
+            ADD_FAILURE() << argv.front() << " did not end within " << options.timeoutSeconds << " s";
             kill(pid, SIGKILL);
             waitpid(pid, &wstatus, 0);
             break;

@@ -47,6 +47,11 @@ struct RunResult {
 
 RunResult runDemo(const WorkDir& dir, const RunOptions& options = {});
 
+// Runs `argv` (a program path and its arguments) as runDemo runs the demo:
+// in the working directory, with the same environment and collection.
+RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv,
+                     const RunOptions& options = {});
+
 // Runs a helper program with the test display and waits for it; returns its
 // exit status.
 int runTool(const std::vector<std::string>& argv);

@@ -1,0 +1,240 @@
+// mosaic-record run for real: EGL on Mesa, the ffmpeg program, its output
+// read back by ffprobe, and its stills held against the demo's own window.
+#include "harness.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+
+namespace {
+
+const char* const recorder = MOSAIC_RECORD;
+
+RunResult record(const WorkDir& dir, std::vector<std::string> args, const RunOptions& options = {})
+{
+    args.insert(args.begin(), recorder);
+    return runProgram(dir, args, options);
+}
+
+// What ffprobe says of each stream of `path`, frames counted by decoding,
+// keyed "<codec_type>.<field>", and the container's "duration".
+std::map<std::string, std::string> probe(const std::string& path)
+{
+    std::string command = "ffprobe -v error -count_frames -show_entries "
+                          "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration "
+                          "'" + path + "'";
+    std::map<std::string, std::string> fields;
+    FILE* pipe = popen(command.c_str(), "r");
+    EXPECT_TRUE(pipe) << command;
+    if (!pipe)
+        return fields;
+    std::map<std::string, std::string> section;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string text(line);
+        text.erase(text.find_last_not_of('\n') + 1);
+        auto equals = text.find('=');
+        if (equals != std::string::npos)
+            section[text.substr(0, equals)] = text.substr(equals + 1);
+        if (text == "[/STREAM]")
+            for (const auto& [key, value] : section)
+                fields[section["codec_type"] + "." + key] = value;
+        if (text == "[/FORMAT]")
+            fields["duration"] = section["duration"];
+        if (text[0] == '[')
+            section.clear();
+    }
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return fields;
+}
+
+Image readPNG(const std::string& path)
+{
+    Image image;
+    int channels = 0;
+    unsigned char* pixels = stbi_load(path.c_str(), &image.width, &image.height, &channels, 3);
+    EXPECT_TRUE(pixels) << "no PNG in " << path;
+    if (pixels)
+        image.rgb.assign(pixels, pixels + size_t(image.width) * image.height * 3);
+    stbi_image_free(pixels);
+    return image;
+}
+
+size_t differingPixels(const Image& a, const Image& b)
+{
+    size_t count = 0;
+    for (size_t i = 0; i + 2 < a.rgb.size() && i + 2 < b.rgb.size(); i += 3)
+        count += a.rgb[i] != b.rgb[i] || a.rgb[i + 1] != b.rgb[i + 1] || a.rgb[i + 2] != b.rgb[i + 2];
+    return count;
+}
+
+}  // namespace
+
+// 1.05 s at 10 frames a second needs an 11th frame to cover the track's end.
+TEST(Record, VideoCoversTheTrackWithPictureAndSound)
+{
+    WorkDir dir(1.05);
+    for (bool webm : {false, true}) {
+        SCOPED_TRACE(webm ? "webm" : "mp4");
+        std::string name = webm ? "short.webm" : "short.mp4";
+        std::vector<std::string> args = {"--size", "320x180", "--fps", "10", name};
+        if (webm)
+            args.insert(args.begin(), "--webm");
+        RunResult run = record(dir, args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("frame 11/11"), std::string::npos) << run.err;
+        auto fields = probe(dir.path(name));
+        EXPECT_EQ(fields["video.codec_name"], webm ? "vp9" : "h264");
+        EXPECT_EQ(fields["video.width"], "320");
+        EXPECT_EQ(fields["video.height"], "180");
+        EXPECT_EQ(fields["video.nb_read_frames"], "11");
+        EXPECT_EQ(fields["audio.codec_name"], webm ? "vorbis" : "aac");
+        EXPECT_NEAR(std::atof(fields["duration"].c_str()), 1.1, 0.03) << fields["duration"];
+    }
+}
+
+// The demo under Xvfb, its clock stepped 20 ms a frame, against the recorder
+// at 50 frames a second: frame n of the demo shows (n - 1) x 20 ms. The tiles
+// change between 0.40 s and 0.42 s, so a recorder one frame off would show.
+// A pointer moved before the demo starts is seen at the screen's centre by
+// its fullscreen window, so both runs take that column.
+TEST(Record, StillIsTheDemosWindowAtTheSameClock)
+{
+    WorkDir dir(0.6);
+    FrameHook hook(dir, "22");
+    RunOptions options;
+    hook.addTo(options);
+    options.env.push_back("FRAMEHOOK_FRAME_MS=20");
+    xdotool({"mousemove", "960", "540"});
+    RunResult demo = runDemo(dir, options);
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    Image window = hook.frame("22");
+    ASSERT_EQ(window.width, 1920);
+    ASSERT_EQ(window.height, 1080);
+    for (const char* seconds : {"0.42", "0.4"}) {
+        RunResult run = record(dir, {"--fps", "50", "--mouse-x", "960", "--still", seconds, "still.png"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        Image still = readPNG(dir.path("still.png"));
+        ASSERT_EQ(still.width, 1920);
+        ASSERT_EQ(still.height, 1080);
+        if (std::string(seconds) == "0.42")
+            EXPECT_EQ(differingPixels(window, still), 0u) << "pixels differ at the same clock";
+        else
+            EXPECT_GT(differingPixels(window, still), 0u) << "the clock makes no difference";
+    }
+}
+
+// A sweep over 1 s at 10 frames a second, 480 pixels wide, ends at column
+// 476 in its tenth frame, so its sixth stands at 5 x 476 / 9 = 264. A pointer
+// in the three rightmost columns stops the clock.
+TEST(Record, PointerFollowsItsPath)
+{
+    WorkDir dir(1.0);
+    auto still = [&](std::vector<std::string> args, const std::string& name) {
+        args.insert(args.end(), {"--size", "480x270", "--fps", "10", "--still"});
+        args.insert(args.end(), name);
+        args.insert(args.end(), name + ".png");
+        RunResult run = record(dir, args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        return readPNG(dir.path(name + ".png"));
+    };
+    Image swept = still({"--sweep"}, "0.5");
+    Image held = still({"--mouse-x", "264"}, "0.5");
+    EXPECT_EQ(differingPixels(swept, held), 0u);
+    Image elsewhere = still({"--mouse-x", "100"}, "0.5");
+    EXPECT_GT(differingPixels(swept, elsewhere), 0u) << "the pointer makes no difference";
+
+    Image early = still({"--mouse-x", "478"}, "0.1");
+    Image late = still({"--mouse-x", "478"}, "0.9");
+    EXPECT_EQ(differingPixels(early, late), 0u) << "the clock ran in the freezing columns";
+    early = still({"--mouse-x", "476"}, "0.1");
+    late = still({"--mouse-x", "476"}, "0.9");
+    EXPECT_GT(differingPixels(early, late), 0u) << "the clock stood still left of them";
+}
+
+TEST(Record, HelpNamesEveryOption)
+{
+    WorkDir dir;
+    RunResult run = record(dir, {"--help"});
+    EXPECT_EQ(run.status, 0);
+    for (const char* option : {"--webm", "--size", "--fps", "--mouse-x", "--sweep", "--still", "OUTPUT",
+                               "chiptune2.ogg", "ffmpeg", "EGL", "exit status 1"})
+        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+}
+
+struct BadRun {
+    std::vector<std::string> args;
+    std::string message;
+};
+
+// Each is refused with a message and status 1 before anything is written.
+TEST(Record, BadOptionsAreRefused)
+{
+    WorkDir dir(1.0);
+    const std::vector<BadRun> runs = {
+        {{"--fps", "0"}, "--fps 0: expected a whole number from 1 to 240"},
+        {{"--fps", "30x"}, "--fps 30x: expected a whole number from 1 to 240"},
+        {{"--fps"}, "--fps needs a value (see --help)"},
+        {{"--size", "321x180"}, "--size 321x180: expected WxH, even numbers from 16 to 8192"},
+        {{"--size", "640"}, "--size 640: expected WxH, even numbers from 16 to 8192"},
+        {{"--size", "99999999999x2"}, "--size 99999999999x2: expected WxH, even numbers from 16 to 8192"},
+        {{"--mouse-x", "1920"}, "--mouse-x 1920: the picture is only 1920 pixels wide"},
+        {{"--mouse-x", "-1"}, "--mouse-x -1: expected a pixel column"},
+        {{"--sweep", "--mouse-x", "4"}, "--sweep and --mouse-x exclude each other"},
+        {{"--still", "later", "a.png"}, "--still later: expected a time in seconds"},
+        {{"--still", "0.5"}, "--still needs a time and a PNG file (see --help)"},
+        {{"--still", "1.5", "a.png"}, "--still 1.5: the track ends at 1.000 s"},
+        {{"--still", "0.5", "a.png", "b.mp4"}, "--still writes only its PNG, not b.mp4"},
+        {{"--frames", "3"}, "unknown option --frames (see --help)"},
+        {{"a.mp4", "b.mp4"}, "more than one output file: a.mp4 and b.mp4"},
+    };
+    for (const auto& bad : runs) {
+        RunResult run = record(dir, bad.args);
+        EXPECT_EQ(run.status, 1) << bad.message;
+        EXPECT_EQ(run.err, "mosaic-record: " + bad.message + "\n");
+    }
+    EXPECT_FALSE(std::ifstream(dir.path("mosaic.mp4")));
+}
+
+TEST(Record, MissingFilesAndToolsAreReported)
+{
+    WorkDir dir(1.0);
+    std::vector<std::string> small = {"--size", "64x36", "--fps", "5", "out.mp4"};
+
+    RunOptions noFfmpeg;
+    noFfmpeg.env.push_back("PATH=/nonexistent");
+    RunResult run = record(dir, small, noFfmpeg);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: could not start ffmpeg: No such file or directory\n");
+
+    run = record(dir, {"--size", "64x36", "--fps", "5", "no-such-folder/out.mp4"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("mosaic-record: ffmpeg failed with exit status 1\n"), std::string::npos) << run.err;
+
+    RunOptions noEGL;
+    noEGL.env.push_back("__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent");
+    run = record(dir, small, noEGL);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: no EGL display: neither the surfaceless nor the device platform "
+                       "is available\n");
+
+    dir.remove("mosaic.frag");
+    run = record(dir, small);
+    expectFatal(run, "record/recorder.cpp", "could not open file mosaic.frag");
+
+    dir.makeFifo("chiptune2.ogg");
+    run = record(dir, small);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: chiptune2.ogg is not a regular file\n");
+
+    dir.remove("chiptune2.ogg");
+    run = record(dir, small);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("mosaic-record: could not load chiptune2.ogg: ", 0), 0u) << run.err;
+    EXPECT_FALSE(std::ifstream(dir.path("out.mp4")));
+}
