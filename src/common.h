@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 // The window's size in pixels; only the main loop writes it.
 extern int32_t window_width;
 extern int32_t window_height;
+
+// Writes `prefix`, the message and a newline to standard error and exits
+// with status 1.
+[[noreturn]] void exitWithMessage(const char* prefix, const char* format, va_list args);
 
 // Writes "file:line: message" to standard error and exits with status 1.
 [[noreturn]] void fatalReport(const char* file, int line, const char* format, ...)
