@@ -80,8 +80,9 @@ static double trackSeconds()
         fail("could not load chiptune2.ogg: %s", SDL_GetError());
     double seconds = Mix_MusicDuration(music);
     Mix_FreeMusic(music);
-    if (!(seconds > 0))
-        fail("chiptune2.ogg has no length");
+    // A day bounds the frame count and the clock far inside their ranges.
+    if (!(seconds > 0 && seconds <= 86400))
+        fail("chiptune2.ogg has no length a recording can take (%g s)", seconds);
     return seconds;
 }
 
@@ -146,9 +147,10 @@ int main(int argc, char** argv)
     openAudio();
     double seconds = trackSeconds();
     long frames = frameCount(seconds, options.fps);
-    long stillFrame = std::lround(options.stillSeconds * options.fps);
-    if (!options.stillPath.empty() && stillFrame >= frames)
+    // The still is the nearest frame, which must lie within the recording.
+    if (!options.stillPath.empty() && options.stillSeconds * options.fps >= frames - 0.5)
         fail("--still %g: the track ends at %.3f s", options.stillSeconds, seconds);
+    long stillFrame = std::lround(options.stillSeconds * options.fps);
     openOffscreenGL(options.width, options.height);
     window_width = options.width;
     window_height = options.height;

@@ -189,6 +189,7 @@ TEST(Record, BadOptionsAreRefused)
         {{"--still", "later", "a.png"}, "--still later: expected a time in seconds"},
         {{"--still", "0.5"}, "--still needs a time and a PNG file (see --help)"},
         {{"--still", "1.5", "a.png"}, "--still 1.5: the track ends at 1.000 s"},
+        {{"--still", "1e300", "a.png"}, "--still 1e+300: the track ends at 1.000 s"},
         {{"--still", "0.5", "a.png", "b.mp4"}, "--still writes only its PNG, not b.mp4"},
         {{"--frames", "3"}, "unknown option --frames (see --help)"},
         {{"a.mp4", "b.mp4"}, "more than one output file: a.mp4 and b.mp4"},

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Recording speed beside the demo's own frame rate, in one run on one machine:
+#
+#   record-bench.sh DEMO RECORDER FRAMEHOOK CHIPTUNE DATA-DIR [SECONDS] [ROUNDS]
+#
+# Each round plays a generated track of SECONDS (default 10) once in the demo
+# on a private Xvfb display at 1920x1080, its swaps timed by the frame hook,
+# and records the same track with mosaic-record at 1920x1080 and 60 frames a
+# second, H.264 encoding included; each side's start-up is left out. Rounds (default 3) alternate the two so
+# that both meet the same load; the medians and their ratio are printed.
+set -e
+if [ $# -lt 5 ]; then
+  echo "usage: record-bench.sh DEMO RECORDER FRAMEHOOK CHIPTUNE DATA-DIR [SECONDS] [ROUNDS]" >&2
+  exit 1
+fi
+demo=$(realpath "$1") recorder=$(realpath "$2") hook=$(realpath "$3")
+chiptune=$(realpath "$4") data=$(realpath "$5") seconds=${6:-10} rounds=${7:-3}
+work=$(mktemp -d "${TMPDIR:-/tmp}/record-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp "$data/mosaic.vert" "$data/mosaic.frag" "$data/sdf.frag" "$data/scroller.png" "$work"
+"$chiptune" --seconds "$seconds" "$work/chiptune2.ogg"
+cd "$work"
+
+median() {
+  sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+: > demo-fps
+: > record-fps
+round=1
+while [ "$round" -le "$rounds" ]; do
+  # The demo's frame time: the median gap between two swaps, its first ten
+  # frames (shader compilation, first uploads) left out.
+  rm -f times
+  FRAMEHOOK_DIR="$work" FRAMEHOOK_TIMES="$work/times" LD_PRELOAD="$hook" SDL_AUDIODRIVER=dummy \
+    xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" "$demo" > /dev/null
+  awk 'NR > 10 { if (last) print ($2 - last) / 1e6; last = $2 } NR <= 10 { last = $2 }' times \
+    | median | awk '{ printf "%.2f\n", 1000 / $1 }' >> demo-fps
+  # The recorder's own rate over its frames, set-up (EGL, shader compilation,
+  # the track's length) left out as the demo's first frames are.
+  "$recorder" out.mp4 2> record-log
+  tr '\r' '\n' < record-log | sed -n 's/^frame [0-9]*\/[0-9]*, \([0-9.]*\) frames\/s.*/\1/p' | tail -n 1 >> record-fps
+  round=$((round + 1))
+done
+
+demo_fps=$(median < demo-fps)
+record_fps=$(median < record-fps)
+echo "frames a second at 1920x1080, median of $rounds rounds, a ${seconds} s track"
+echo "demo (Xvfb, swaps timed):              $demo_fps   (rounds: $(tr '\n' ' ' < demo-fps))"
+echo "mosaic-record (EGL, H.264, 60 fps):    $record_fps   (rounds: $(tr '\n' ' ' < record-fps))"
+echo "$record_fps $demo_fps" | awk '{ printf "recording / demo:                      %.2f\n", $1 / $2 }'
