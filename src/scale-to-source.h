@@ -13,18 +13,23 @@
 // worked out once for it.
 struct SourceScaler {
     struct Tap {
-        size_t pixel;
-        uint64_t weight;
+        uint32_t pixel;
+        uint32_t weight;
+    };
+    // The taps of texel t along an axis are taps[first[t]] to taps[first[t + 1]].
+    struct Axis {
+        std::vector<Tap> taps;
+        std::vector<size_t> first;
     };
     size_t width = 0, height = 0;
     int size = 0;
-    uint64_t area = 0;                     // the sum of a texel's weights
-    std::vector<std::vector<Tap>> columns; // per texel column, mirrored
-    std::vector<std::vector<Tap>> rows;    // per texel row
-    std::vector<uint64_t> sums;            // one texel row being summed
+    uint64_t area = 0;          // the sum of a texel's weights
+    Axis columns;               // mirrored
+    Axis rows;
+    std::vector<uint64_t> sums; // one texel row being summed
 };
 
-// For frames of width x height pixels, both above 0.
+// For frames of width x height pixels, both above 0 and below 2^32 / size.
 SourceScaler makeSourceScaler(size_t width, size_t height, int size);
 
 // Writes `size` rows of RGBA, the frame's first row first, from a frame of
