@@ -93,8 +93,9 @@ double expectedTexel(const std::vector<uint8_t>& frame, size_t width, size_t hei
     const double left = double((width - size_t(side)) / 2) + (size - 1 - x) * scale;
     const double top = double((height - size_t(side)) / 2) + y * scale;
     double sum = 0;
-    for (size_t py = size_t(std::floor(top)); double(py) < top + scale; ++py)
-        for (size_t px = size_t(std::floor(left)); double(px) < left + scale; ++px) {
+    // Rounding may put a footprint's edge a hair past the frame's.
+    for (size_t py = size_t(std::floor(top)); py < height && double(py) < top + scale; ++py)
+        for (size_t px = size_t(std::floor(left)); px < width && double(px) < left + scale; ++px) {
             const double w = std::min(double(px + 1), left + scale) - std::max(double(px), left);
             const double h = std::min(double(py + 1), top + scale) - std::max(double(py), top);
             sum += w * h * frame[(py * width + px) * 3 + channel];
