@@ -7,7 +7,7 @@ packages="build-essential cmake pkg-config python3-glad
   libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
   clang libclang-rt-14-dev zlib1g-dev
   xvfb xauth xdotool libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0
-  qemu-system-x86 busybox-static cpio kmod"
+  qemu-system-x86 busybox-static cpio kmod v4l-utils"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
