@@ -8,7 +8,7 @@ packages="build-essential cmake pkg-config python3-glad
   clang libclang-rt-14-dev zlib1g-dev
   xvfb xauth xdotool libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0
   libegl-dev libegl-mesa0 ffmpeg
-  qemu-system-x86 busybox-static cpio kmod"
+  qemu-system-x86 busybox-static cpio kmod v4l-utils"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"

@@ -22,8 +22,8 @@ flat in vec3 vBall1;
 flat in vec3 vBall2;
 
 const int PALETTE_SIZE = 33;
-const int MAX_MARCH_STEPS = 32;
-const int MAX_SHADOW_STEPS = 10;
+const int MAX_MARCH_STEPS = 28;
+const int MAX_SHADOW_STEPS = 8;
 const float HIT_EPSILON = 0.003;      // of the distance: a texel's width is 0.005 of it
 const float BLOB_BLEND = 0.28;          // smooth-union radius of the blob's parts
 const float INVERSE_BLEND = 1.0 / BLOB_BLEND;

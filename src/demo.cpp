@@ -1,16 +1,17 @@
 #include "demo.h"
 #include "common.h"
+#include "nearest-palette.h"
+#include "palette.h"
 #include "regular_file.h"
 #include "safe_image.h"
+#include "scale-to-source.h"
 #include "webcam.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
-#include <glm/vec3.hpp>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -37,21 +38,6 @@ static const float triangle[] = {
     -1.0f, 1.0f, 0.0f,
     1.0f, 1.0f, 0.0f,
 };
-
-#define RGB8(r, g, b) glm::vec3((r) / 255.0f, (g) / 255.0f, (b) / 255.0f)
-static const glm::vec3 constlut[] = {
-    RGB8(148, 92, 125), RGB8(88, 26, 26),    RGB8(162, 91, 103), RGB8(100, 150, 146),
-    RGB8(129, 47, 40),  RGB8(125, 130, 117), RGB8(150, 60, 66),  RGB8(39, 22, 21),
-    RGB8(118, 18, 37),  RGB8(140, 107, 105), RGB8(68, 42, 67),   RGB8(161, 70, 85),
-    RGB8(129, 193, 191), RGB8(40, 121, 124), RGB8(118, 90, 52),  RGB8(85, 103, 103),
-    RGB8(13, 67, 113),  RGB8(19, 72, 57),    RGB8(36, 127, 136), RGB8(49, 194, 149),
-    RGB8(96, 53, 40),   RGB8(127, 199, 181), RGB8(9, 9, 8),      RGB8(10, 42, 81),
-    RGB8(17, 150, 132), RGB8(69, 90, 92),    RGB8(118, 12, 22),  RGB8(22, 33, 28),
-    RGB8(132, 162, 100), RGB8(30, 24, 19),   RGB8(68, 10, 13),   RGB8(73, 76, 120),
-    RGB8(138, 131, 47),
-};
-#undef RGB8
-static_assert(sizeof(constlut) == 33 * 12, "the palette is uploaded straight from the table");
 
 static GLuint compileShader(GLenum type, const char* source)
 {
@@ -173,7 +159,7 @@ static void createSourceTexture()
 
 static void createPalette()
 {
-    const GLsizei slutsize = 33;
+    const GLsizei slutsize = paletteSize;
     glCreateTextures(GL_TEXTURE_1D, 1, &lut);
     glTextureStorage1D(lut, 1, GL_RGBA8, slutsize);
     glTextureSubImage1D(lut, 0, 0, slutsize, GL_RGB, GL_FLOAT, constlut);
@@ -188,8 +174,11 @@ static void createFramebuffer()
         FATAL("Failed to init fb!");
 }
 
-// Drivers answer sizes of their own, so a frame of another size is scaled
-// into this buffer before it goes up as the 300x300 source image.
+// A capture frame goes up as the source image with the index of its nearest
+// palette entry in alpha, as the scene pass writes it, so that the mosaic
+// pass looks each colour up once whatever the source.
+static NearestPalette nearestPalette;
+static SourceScaler scaler;
 static std::vector<uint8_t> staging;
 
 static void openCapture()
@@ -197,6 +186,8 @@ static void openCapture()
 #ifdef MOSAIC_WEBCAM_DEVICE
     try {
         webcam = std::make_unique<Webcam>(MOSAIC_WEBCAM_DEVICE, www, wwh);
+        nearestPalette = buildNearestPalette();
+        staging.resize(static_cast<size_t>(www) * wwh * 4);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "%s\n", error.what());
     }
@@ -234,31 +225,23 @@ static void drawScene()
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
 }
 
-// Nearest-neighbour scaling; nothing outside the frame is read.
-static const uint8_t* scaledToSource(const RGBImage& frame)
-{
-    staging.resize(static_cast<size_t>(www) * wwh * 3);
-    for (size_t y = 0; y < static_cast<size_t>(wwh); ++y) {
-        const uint8_t* row = frame.data + (y * frame.height / wwh) * frame.width * 3;
-        uint8_t* out = staging.data() + y * www * 3;
-        for (size_t x = 0; x < static_cast<size_t>(www); ++x)
-            std::memcpy(out + x * 3, row + (x * frame.width / www) * 3, 3);
-    }
-    return staging.data();
-}
-
 // A frame that does not come costs only its own upload: the texture keeps
-// what it had.
+// what it had. A device that is gone is said once and given up, and the
+// scene takes its place.
 static void uploadCapture()
 {
     try {
         const RGBImage frame = webcam->frame(100);
         if (frame.width == 0 || frame.height == 0 || frame.size < frame.width * frame.height * 3)
             return;
-        const bool sourceSized = frame.width == static_cast<size_t>(www) &&
-                                 frame.height == static_cast<size_t>(wwh);
-        const uint8_t* pixels = sourceSized ? frame.data : scaledToSource(frame);
-        glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+        if (scaler.width != frame.width || scaler.height != frame.height)
+            scaler = makeSourceScaler(frame.width, frame.height, www);
+        scaleToSource(scaler, frame.data, staging.data());
+        indexPixels(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
+        glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGBA, GL_UNSIGNED_BYTE, staging.data());
+    } catch (const CaptureDeviceLost& lost) {
+        std::fprintf(stderr, "%s\n", lost.what());
+        webcam.reset();
     } catch (const std::runtime_error&) {
     }
 }
@@ -271,7 +254,7 @@ void render()
     }
     if (webcam)
         uploadCapture();
-    else
+    if (!webcam)
         drawScene();
     setFloat(renderStuff, "uMatsch",
              window_width > 0 ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)

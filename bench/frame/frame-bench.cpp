@@ -5,7 +5,8 @@
 // share by difference, and both flat gives the floor that no shader can beat.
 // The baseline runs the shaders of an earlier commit, read from git, beside
 // today's; both run with the pointer at the left edge, the centre and the
-// right edge, since the tile size follows it.
+// right edge, since the tile size follows it. The camera build runs too, fed
+// 640x480 frames by the fake capture device, beside the scene build.
 //
 // --stills FILE.png --at T,... instead runs the demo once on a clock that
 // steps a fixed time per frame and writes the frame at time T (seconds of the
@@ -55,6 +56,8 @@ struct Options {
     std::string demo = MOSAIC_DEMO;
     std::string hook = MOSAIC_FRAMEHOOK;
     std::string data = MOSAIC_DATA_DIR;
+    std::string cameraDemo = MOSAIC_CAMERA_DEMO;
+    std::string fakeCamera = MOSAIC_FAKECAM;
     int frames = 300;
     int skip = 10;
     int rounds = 2;
@@ -71,6 +74,7 @@ struct Variant {
     std::string mosaic;
     std::string vertex;
     int mouseX;
+    bool camera = false;
 };
 
 struct Swap {
@@ -288,6 +292,7 @@ struct RunPlan {
     std::string grab;
     int frameMs = 0;
     int mouseX = screenWidth / 2;
+    bool camera = false;
 };
 
 static pid_t startDemo(const Options& options, const fs::path& dir, const std::string& display,
@@ -300,7 +305,9 @@ static pid_t startDemo(const Options& options, const fs::path& dir, const std::s
         _exit(127);
     setenv("DISPLAY", display.c_str(), 1);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
-    setenv("LD_PRELOAD", options.hook.c_str(), 1);
+    setenv("LD_PRELOAD", (options.hook + (plan.camera ? ":" + options.fakeCamera : "")).c_str(), 1);
+    if (plan.camera)
+        setenv("FAKECAM_SIZE", "640x480", 1);
     setenv("FRAMEHOOK_TIMES", (dir / "times").c_str(), 1);
     setenv("FRAMEHOOK_DIR", dir.c_str(), 1);
     if (!plan.grab.empty())
@@ -309,7 +316,8 @@ static pid_t startDemo(const Options& options, const fs::path& dir, const std::s
         setenv("FRAMEHOOK_FRAME_MS", std::to_string(plan.frameMs).c_str(), 1);
     int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, STDOUT_FILENO);
-    execl(options.demo.c_str(), options.demo.c_str(), static_cast<char*>(nullptr));
+    const std::string& demo = plan.camera ? options.cameraDemo : options.demo;
+    execl(demo.c_str(), demo.c_str(), static_cast<char*>(nullptr));
     _exit(127);
 }
 
@@ -484,6 +492,7 @@ int main(int argc, char** argv)
     variants.push_back({"flat scene, centre", flatScene, "", "", centre});
     variants.push_back({"flat mosaic, centre", "", flatMosaic, "", centre});
     variants.push_back({"both flat (floor), centre", flatScene, flatMosaic, "", centre});
+    variants.push_back({"camera 640x480, centre", "", "", "", centre, true});
 
     // Rounds interleave the variants, so that a busy spell on the machine
     // falls on all of them alike.
@@ -493,6 +502,7 @@ int main(int argc, char** argv)
             RunPlan plan;
             plan.swaps = static_cast<size_t>(options.skip + options.frames + 1);
             plan.mouseX = variants[v].mouseX;
+            plan.camera = variants[v].camera;
             fs::path dir = prepareWorkDir(options, variants[v]);
             int64_t started = 0;
             std::vector<Swap> swaps = runDemo(options, dir, display, plan, started);
@@ -515,5 +525,7 @@ int main(int argc, char** argv)
     std::printf("%-30s %8.2f\n", "scene pass", median(runs[2]) - median(runs[6]));
     std::printf("%-30s %8.2f\n", "mosaic pass", median(runs[2]) - median(runs[7]));
     std::printf("%-30s %8.2f\n", "floor (swap, clear)", median(runs[8]));
+    std::printf("\ncamera build against the scene build, centre (ratio of medians)\n");
+    std::printf("%-30s %8.2f\n", variants[9].name.c_str(), median(runs[9]) / median(runs[2]));
     return 0;
 }

@@ -10,9 +10,9 @@
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,9 +55,12 @@ Webcam::Webcam(const std::string& device, int width, int height)
     }
 }
 
+// A device that is gone has stopped streaming with it; its mappings and
+// descriptor are still the process's to give back.
 Webcam::~Webcam()
 {
-    release(&Webcam::stop_capturing);
+    if (!gone)
+        release(&Webcam::stop_capturing);
     release(&Webcam::uninit_device);
     release(&Webcam::close_device);
     std::free(rgb_frame.data);
@@ -84,20 +87,19 @@ void Webcam::release(void (Webcam::*step)()) noexcept
     }
 }
 
+// poll takes any descriptor, where select's fixed set ends at 1024; ppoll
+// keeps the wait in microseconds.
 const RGBImage& Webcam::frame(int timeout)
 {
     for (;;) {
-        fd_set fds;
-        FD_ZERO(&fds);
-        FD_SET(fd, &fds);
-        timeval tv;
-        tv.tv_sec = 0;
-        tv.tv_usec = timeout;
-
-        const int r = select(fd + 1, &fds, nullptr, nullptr, &tv);
+        pollfd wait = {fd, POLLIN, 0};
+        const timespec limit = {timeout / 1000000, (timeout % 1000000) * 1000L};
+        const int r = ppoll(&wait, 1, &limit, nullptr);
         if (r == -1) {
             if (errno == EINTR)
                 continue;
+            if (errno == ENODEV)
+                lost();
             throw std::runtime_error("select");
         }
         if (r == 0)
@@ -105,6 +107,12 @@ const RGBImage& Webcam::frame(int timeout)
         if (read_frame())
             return rgb_frame;
     }
+}
+
+void Webcam::lost()
+{
+    gone = true;
+    throw CaptureDeviceLost(device + ": the capture device is gone");
 }
 
 int Webcam::width() const
@@ -125,7 +133,7 @@ void Webcam::open_device()
     if (!S_ISCHR(st.st_mode))
         throw std::runtime_error(device + " is no device");
 
-    fd = open(device.c_str(), O_RDWR | O_NONBLOCK, 0);
+    fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd == -1)
         throw errno_error(device, ": cannot open! ");
 }
@@ -283,6 +291,8 @@ bool Webcam::read_frame()
     if (xioctl(fd, VIDIOC_DQBUF, &buf) == -1) {
         if (errno == EAGAIN)
             return false;
+        if (errno == ENODEV)
+            lost();
         throw std::runtime_error("VIDIOC_DQBUF");
     }
     if (buf.index >= n_buffers)
@@ -294,8 +304,11 @@ bool Webcam::read_frame()
         v4lconvert_yuyv_to_rgb24(static_cast<const uint8_t*>(mapped.data), rgb_frame.data,
                                  static_cast<int>(xres), static_cast<int>(yres), static_cast<int>(stride));
 
-    if (xioctl(fd, VIDIOC_QBUF, &buf) == -1)
+    if (xioctl(fd, VIDIOC_QBUF, &buf) == -1) {
+        if (errno == ENODEV)
+            lost();
         throw std::runtime_error("VIDIOC_QBUF");
+    }
     if (!fits)
         throw std::runtime_error(device + ": a frame of " + std::to_string(frame_bytes()) +
                                  " bytes does not fit its buffer of " + std::to_string(mapped.size) + " bytes");

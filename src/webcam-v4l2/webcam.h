@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 // One driver buffer mapped into the process.
@@ -19,6 +20,13 @@ struct RGBImage {
     size_t size;
 };
 
+// Thrown when the driver answers that the device is gone (unplugged, say):
+// the object can only be destroyed after it, which adds no report of its own.
+class CaptureDeviceLost : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // A V4L2 capture device streaming YUYV frames through memory-mapped buffers.
 // Every failure throws std::runtime_error.
 class Webcam {
@@ -29,6 +37,7 @@ public:
     Webcam& operator=(const Webcam&) = delete;
 
     // Waits at most `timeout` microseconds per wait for the next frame.
+    // Throws CaptureDeviceLost once the device is gone.
     const RGBImage& frame(int timeout);
     int width() const;
     int height() const;
@@ -46,6 +55,7 @@ private:
     size_t frame_bytes() const;
     void release(void (Webcam::*step)()) noexcept;
     void release_construction() noexcept;
+    [[noreturn]] void lost();
 
     std::string device;
     int fd = -1;
@@ -55,4 +65,5 @@ private:
     size_t xres, yres;
     size_t stride = 0;
     bool force_format;
+    bool gone = false;
 };

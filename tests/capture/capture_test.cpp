@@ -1,34 +1,21 @@
-// The live-camera demo fed by the preloaded fake capture device. A test
-// mosaic shader shows the source texture texel for texel in the window's
-// bottom-left 300x300 pixels, so the frames read back from the window are the
-// texture itself.
+// The live-camera demo fed by the preloaded fake capture device, its source
+// texture read back from the window through the source view.
 #include "harness.h"
 #include "pattern.h"
+#include "source_view.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <sstream>
 
 namespace {
 
 const char* const fakeDevice = MOSAIC_FAKECAM_DEVICE;
 const char* const fakeCamera = MOSAIC_FAKECAM;
-const int source = 300;
+const int source = sourceSize;
 const double trackSeconds = 1.0;
-
-const char* const textureMosaic = R"(#version 330 core
-uniform sampler2D uWebcam;
-out vec4 color;
-void main()
-{
-    ivec2 p = ivec2(gl_FragCoord.xy);
-    color = p.x < 300 && p.y < 300 ? texelFetch(uWebcam, p, 0) : vec4(0.0, 0.0, 0.0, 1.0);
-}
-)";
 
 // A scene pass that ran leaves this colour, which the pattern never shows.
 const char* const flatScene = R"(#version 330 core
@@ -36,7 +23,6 @@ out vec4 color;
 void main() { color = vec4(1.0, 0.0, 1.0, 1.0); }
 )";
 
-using Rgb = std::array<int, 3>;
 const Rgb sceneColour = {255, 0, 255};
 
 Rgb rgbOf(const PatternColour& colour)
@@ -44,69 +30,30 @@ Rgb rgbOf(const PatternColour& colour)
     return {colour.rgb[0], colour.rgb[1], colour.rgb[2]};
 }
 
-std::string describe(const Rgb& c)
-{
-    std::ostringstream out;
-    out << "(" << c[0] << "," << c[1] << "," << c[2] << ")";
-    return out.str();
-}
-
-// Texel (x, y) of the source texture, row 0 being the frame's first row.
-Rgb texel(const Image& window, int x, int y)
-{
-    const uint8_t* p = window.gl(x, y);
-    return {p[0], p[1], p[2]};
-}
-
-// Compares every texel with `expected` (nothing expected: any value will do)
-// and names the first that differs.
-void expectTexture(const Image& window, const std::function<std::optional<Rgb>(int, int)>& expected,
-                   const std::string& what)
-{
-    ASSERT_GE(window.width, source) << what;
-    ASSERT_GE(window.height, source) << what;
-    int wrong = 0;
-    std::string first;
-    for (int y = 0; y < source; ++y)
-        for (int x = 0; x < source; ++x) {
-            std::optional<Rgb> want = expected(x, y);
-            Rgb got = texel(window, x, y);
-            if (want && got != *want && !wrong++)
-                first = std::to_string(x) + "," + std::to_string(y) + " is " + describe(got) + ", not " +
-                        describe(*want);
-        }
-    EXPECT_EQ(wrong, 0) << what << ": first at texel " << first;
-}
-
+// A frame granted at the source's size comes up mirrored, texel for pixel.
 std::function<std::optional<Rgb>(int, int)> deliveredFrame(long frame)
 {
-    return [frame](int x, int y) { return rgbOf(*patternAt(frame, x, y, source, source)); };
+    return [frame](int x, int y) { return rgbOf(*patternAt(frame, source - 1 - x, y, source, source)); };
 }
 
-// A frame of another size scaled to the source: its quadrants meet at texel
-// 150 whichever way the scaling rounds; at the inner edges of the corner
-// blocks rounding may go either way, so there only the outermost texel of each
-// corner is pinned.
+// A frame of another size: where a texel covers pixels of one colour only,
+// it shows that colour exactly; where it covers an edge, any blend will do.
 std::function<std::optional<Rgb>(int, int)> scaledFrame(long frame, int width, int height)
 {
-    const int edge = source - 1;
-    const int marginX = PATTERN_CORNER * source / width + 2;
-    const int marginY = PATTERN_CORNER * source / height + 2;
     return [=](int x, int y) -> std::optional<Rgb> {
-        bool cornerX = x < marginX || x > edge - marginX;
-        bool cornerY = y < marginY || y > edge - marginY;
-        if (cornerX && cornerY) {
-            if ((x == 0 || x == edge) && (y == 0 || y == edge))
-                return rgbOf(patternCorner);
-            return std::nullopt;
-        }
-        return rgbOf(patternColours[(patternQuadrant(x, y, source, source) + frame) % 4]);
+        const Footprint under = footprint(size_t(width), size_t(height), x, y);
+        const PatternColour* colour = patternAt(frame, int(under.left), int(under.top), width, height);
+        for (size_t py = under.top; py <= under.bottom; ++py)
+            for (size_t px = under.left; px <= under.right; ++px)
+                if (patternAt(frame, int(px), int(py), width, height) != colour)
+                    return std::nullopt;
+        return rgbOf(*colour);
     };
 }
 
 RunOptions cameraRun(const WorkDir& dir, const FrameHook& hook, const std::vector<std::string>& env)
 {
-    dir.write("mosaic.frag", textureMosaic);
+    dir.write("mosaic.frag", sourceViewShader);
     dir.write("sdf.frag", flatScene);
     RunOptions options;
     hook.addTo(options);
@@ -132,9 +79,11 @@ TEST(Capture, ShowsEachDeliveredFrameInTurn)
     expectRanToTheEndOfTheTrack(run, hook);
     EXPECT_EQ(run.err, "");
     ASSERT_GE(hook.swaps(), 3);
-    for (long frame : {1, 2, 3})
-        expectTexture(hook.frame(std::to_string(frame)), deliveredFrame(frame),
-                      "window frame " + std::to_string(frame));
+    for (long frame : {1, 2, 3}) {
+        const std::string what = "window frame " + std::to_string(frame);
+        expectTexture(hook.frame(std::to_string(frame)), deliveredFrame(frame), what);
+        expectIndexed(hook.frame(std::to_string(frame)), what);
+    }
 }
 
 class CaptureSize : public ::testing::TestWithParam<std::pair<int, int>> {};
@@ -149,9 +98,11 @@ TEST_P(CaptureSize, FillsTheWholeSourceTexture)
     expectRanToTheEndOfTheTrack(run, hook);
     EXPECT_EQ(run.err, "");
     ASSERT_GE(hook.swaps(), 2);
-    for (long frame : {1, 2})
-        expectTexture(hook.frame(std::to_string(frame)), scaledFrame(frame, width, height),
-                      "window frame " + std::to_string(frame));
+    for (long frame : {1, 2}) {
+        const std::string what = "window frame " + std::to_string(frame);
+        expectTexture(hook.frame(std::to_string(frame)), scaledFrame(frame, width, height), what);
+        expectIndexed(hook.frame(std::to_string(frame)), what);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Granted, CaptureSize,
@@ -187,7 +138,7 @@ TEST(Capture, ADeviceThatNeverDeliversNeverGetsTheScene)
     int scene = 0;
     for (int y = 0; y < source; ++y)
         for (int x = 0; x < source; ++x)
-            scene += texel(last, x, y) == sceneColour;
+            scene += sourceTexel(last, x, y) == sceneColour;
     EXPECT_EQ(scene, 0) << "texels from the scene pass";
 }
 

@@ -133,8 +133,10 @@ public:
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         std::string fd = std::to_string(fds[1]);
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1920x1080x24",
-                                         "-nolisten", "tcp"};
+        // An emulated machine copes with a smaller screen only.
+        const char* screen = std::getenv("MOSAIC_TEST_SCREEN");
+        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0",
+                                         screen && *screen ? screen : "1920x1080x24", "-nolisten", "tcp"};
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());

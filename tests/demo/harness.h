@@ -1,5 +1,6 @@
 // Runs the real demo binary on an Xvfb display, in a fresh working directory,
-// and collects what it leaves behind.
+// and collects what it leaves behind. The display's screen is 1920x1080x24,
+// or what MOSAIC_TEST_SCREEN says.
 #pragma once
 
 #include <cstdint>

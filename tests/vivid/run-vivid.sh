@@ -1,80 +1,86 @@
 #!/bin/sh
-# Runs a statically linked test program against the kernel's vivid V4L2 test
-# driver: Debian's own kernel boots under qemu from a busybox initramfs that
-# loads vivid and its dependencies and then runs the program on /dev/video0.
+# Runs a command against the kernel's vivid V4L2 test driver: Debian's own
+# kernel boots under qemu from a busybox initramfs that loads vivid, mounts
+# this machine's root read-only over virtio-9p under a scratch tmpfs (an
+# overlay, so that every path stays visible and writable in the guest) and
+# runs the command there, as root, in the current directory.
 #
-# usage: run-vivid.sh TEST-BINARY CACHE-DIR
+# usage: run-vivid.sh COMMAND [ARGUMENT...]
 #
 # The guest has two vivid instances: /dev/video0 with only a video capture
-# node and /dev/video1 with only a video output node.
+# node and /dev/video1 with only a video output node. ASAN_OPTIONS and
+# UBSAN_OPTIONS are passed on.
 #
-# The kernel package is downloaded with apt once and its kernel image and the
-# vivid modules are kept in CACHE-DIR; later runs boot from that cache alone.
-# Passes iff the guest's gtest run reports success.
+# The kernel package is downloaded with apt once; its kernel image and the
+# modules the guest needs are kept under ${XDG_CACHE_HOME:-~/.cache}, keyed by
+# the package's version, and later runs boot from that cache alone.
+# Passes iff the command exits 0 in the guest.
 set -eu
 
-[ $# -eq 2 ] || { echo "usage: $0 TEST-BINARY CACHE-DIR" >&2; exit 2; }
-test_binary=$1
-cache=$2
-boot_timeout=${VIVID_BOOT_TIMEOUT:-100}
+[ $# -ge 1 ] || { echo "usage: $0 COMMAND [ARGUMENT...]" >&2; exit 2; }
+boot_timeout=${VIVID_BOOT_TIMEOUT:-300}
+cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/mosaic-demo/vivid-kernel
 
 fail() {
     echo "run-vivid: $*" >&2
     exit 1
 }
 
-for tool in qemu-system-x86_64 depmod cpio gzip dpkg-deb apt-get timeout; do
+for tool in qemu-system-x86_64 depmod cpio gzip dpkg-deb apt-get apt-cache timeout; do
     command -v "$tool" >/dev/null || fail "missing tool '$tool' (packages: qemu-system-x86 kmod cpio busybox-static)"
 done
 [ -x /bin/busybox ] || fail "missing /bin/busybox (package busybox-static)"
-[ -x "$test_binary" ] || fail "no test binary at $test_binary"
 
-kernel_dir=$cache/kernel
-
-# The versioned package that Debian's linux-image-amd64 currently points to.
+# The versioned package that Debian's linux-image-amd64 currently points to,
+# as "name version".
 kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -1
+    name=$(apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -1)
+    [ -n "$name" ] || return 0
+    version=$(apt-cache policy "$name" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -1)
+    [ -n "$version" ] && [ "$version" != "(none)" ] && echo "$name $version"
 }
 
-download_kernel() {
+package=$(kernel_package)
+if [ -z "$package" ]; then
+    apt-get update -q >&2 || true
     package=$(kernel_package)
-    if [ -z "$package" ]; then
-        apt-get update -q >&2 || true
-        package=$(kernel_package)
-    fi
-    [ -n "$package" ] || fail "apt knows no linux-image-amd64 package; cannot get a kernel"
-    mkdir -p "$cache/download"
-    rm -f "$cache/download"/*.deb
-    if ! (cd "$cache/download" && apt-get download -q "$package" >&2); then
-        apt-get update -q >&2 || true
-        (cd "$cache/download" && apt-get download -q "$package" >&2) ||
-            fail "cannot download kernel package $package"
-    fi
-}
+fi
+[ -n "$package" ] || fail "apt knows no linux-image-amd64 package; cannot get a kernel"
+kernel_dir=$cache_root/$(echo "$package" | tr ' :' '_-')
 
-# Kernel image plus vivid and everything it depends on, numbered in load order
-# (modules.dep lists a module's dependencies deepest last).
+# The modules the guest loads, each after what it depends on.
+guest_modules="vivid virtio_pci 9pnet_virtio 9p overlay"
+
+# Kernel image plus the guest's modules and everything they depend on,
+# numbered in load order (modules.dep lists a module's dependencies deepest last).
 unpack_kernel() {
-    deb=$(ls "$cache"/download/*.deb)
-    tree=$cache/unpacked
-    rm -rf "$tree" "$kernel_dir.new"
-    dpkg-deb -x "$deb" "$tree"
+    work=$(mktemp -d "$cache_root/unpack.XXXXXX")
+    name=${package% *}
+    (cd "$work" && apt-get download -q "$name=${package#* }" >&2) || {
+        apt-get update -q >&2 || true
+        (cd "$work" && apt-get download -q "$name=${package#* }" >&2)
+    } || { rm -rf "$work"; fail "cannot download kernel package $package"; }
+    tree=$work/tree
+    dpkg-deb -x "$work"/*.deb "$tree"
     version=$(ls "$tree/lib/modules")
     depmod -b "$tree" "$version"
     modules=$tree/lib/modules/$version
-    vivid=$(grep -o '^kernel/[^:]*/vivid\.ko[^:]*' "$modules/modules.dep") ||
-        fail "kernel package has no vivid module"
-    deps=$(grep "^$vivid:" "$modules/modules.dep" | cut -d: -f2)
-    load_order=$(for m in $deps; do echo "$m"; done | tac; echo "$vivid")
+    for module in $guest_modules; do
+        path=$(grep -o "^kernel/[^:]*/$module\.ko[^:]*" "$modules/modules.dep") ||
+            { rm -rf "$work"; fail "kernel package has no $module module"; }
+        for m in $(grep "^$path:" "$modules/modules.dep" | cut -d: -f2); do echo "$m"; done | tac
+        echo "$path"
+    done >"$work/load-order"
+    load_order=$(awk '!seen[$0]++' "$work/load-order")
 
-    mkdir -p "$kernel_dir.new/modules"
-    cp "$tree/boot/vmlinuz-$version" "$kernel_dir.new/vmlinuz"
+    mkdir -p "$work/kernel/modules"
+    cp "$tree/boot/vmlinuz-$version" "$work/kernel/vmlinuz"
     n=10
     for m in $load_order; do
-        name=$(basename "$m")
-        target=$kernel_dir.new/modules/$n-${name%%.ko*}.ko
-        case $name in
+        file=$(basename "$m")
+        target=$work/kernel/modules/$n-${file%%.ko*}.ko
+        case $file in
             *.ko.xz) xz -dc "$modules/$m" >"$target" ;;
             *.ko.zst) zstd -qdc "$modules/$m" >"$target" ;;
             *.ko.gz) gzip -dc "$modules/$m" >"$target" ;;
@@ -82,30 +88,42 @@ unpack_kernel() {
         esac
         n=$((n + 1))
     done
-    echo "$version" >"$kernel_dir.new/version"
-    rm -rf "$tree" "$kernel_dir" "$cache/download"
-    mv "$kernel_dir.new" "$kernel_dir"
+    echo "$version" >"$work/kernel/version"
+    rm -rf "$kernel_dir"
+    mv "$work/kernel" "$kernel_dir"
+    rm -rf "$work"
 }
 
 if [ ! -f "$kernel_dir/version" ]; then
-    download_kernel
+    mkdir -p "$cache_root"
     unpack_kernel
 fi
 
+quote() {
+    printf "'%s' " "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"
+}
+
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/bin" "$root/dev" "$root/proc" "$root/sys" "$root/tmp" "$root/modules"
+log=$(mktemp)
+initramfs=$(mktemp)
+trap 'rm -rf "$root" "$log" "$log.raw" "$initramfs"' EXIT
+mkdir -p "$root/bin" "$root/dev" "$root/proc" "$root/sys" "$root/host" "$root/scratch" "$root/guest" "$root/modules"
 cp /bin/busybox "$root/bin/busybox"
 cp "$kernel_dir"/modules/*.ko "$root/modules/"
-cp "$test_binary" "$root/bin/vivid-test"
-# A sanitizer build cannot be static: bring its libraries and loader along.
-for lib in $(ldd "$test_binary" 2>/dev/null | grep -o '/[^ ]*'); do
-    cp --parents -L "$lib" "$root"
-done
+{
+    echo "cd $(quote "$PWD") || exit 1"
+    for name in ASAN_OPTIONS UBSAN_OPTIONS; do
+        eval "value=\${$name-}"
+        [ -z "$value" ] || echo "export $name=$(quote "$value")"
+    done
+    printf 'exec '
+    for arg in "$@"; do quote "$arg"; done
+    echo
+} >"$root/command"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
-export PATH=/bin ASAN_OPTIONS=color=never UBSAN_OPTIONS=color=never
+export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
@@ -115,31 +133,42 @@ for m in /modules/*.ko; do
         *) insmod "$m" ;;
     esac || echo "insmod $m failed"
 done
+mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=512000 hostroot /host || echo "cannot mount the host's root"
+mount -t tmpfs scratch /scratch
+mkdir /scratch/upper /scratch/work
+mount -t overlay guest -o lowerdir=/host,upperdir=/scratch/upper,workdir=/scratch/work /guest ||
+    echo "cannot lay the scratch over the host's root"
+mount -t proc proc /guest/proc
+mount -t sysfs sys /guest/sys
+mount -t devtmpfs dev /guest/dev
+mkdir -p /guest/dev/shm /guest/dev/pts
+mount -t tmpfs shm /guest/dev/shm
+mount -t devpts pts /guest/dev/pts
 i=0
-while [ ! -c /dev/video1 ] && [ $i -lt 100 ]; do
+while [ ! -c /guest/dev/video1 ] && [ $i -lt 100 ]; do
     sleep 0.1
     i=$((i + 1))
 done
-[ -c /dev/video1 ] || echo "vivid created no /dev/video1"
-cd /tmp
-/bin/vivid-test --gtest_color=no
-echo "VIVID-TEST-EXIT: $?"
+[ -c /guest/dev/video1 ] || echo "vivid created no /dev/video1"
+cp /command /guest/run-vivid-command
+chroot /guest /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root TMPDIR=/tmp LANG=C.UTF-8 /bin/sh /run-vivid-command
+echo "VIVID-COMMAND-EXIT: $?"
 poweroff -f
 EOF
 chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$cache/initramfs.gz"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs"
 
-log=$cache/guest.log
 echo "booting $(cat "$kernel_dir/version") with vivid"
 status=0
-timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -m 512M -smp 1 \
+timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -m 1536M -smp 2 \
     -nodefaults -no-reboot -display none -serial stdio -monitor none \
-    -kernel "$kernel_dir/vmlinuz" -initrd "$cache/initramfs.gz" \
+    -kernel "$kernel_dir/vmlinuz" -initrd "$initramfs" \
+    -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -append "console=ttyS0 quiet panic=-1" </dev/null >"$log.raw" 2>&1 || status=$?
 tr -d '\r' <"$log.raw" >"$log"
 cat "$log"
 [ "$status" -ne 124 ] || fail "guest did not finish within ${boot_timeout}s"
 [ "$status" -eq 0 ] || fail "qemu failed with status $status"
-grep -qx 'VIVID-TEST-EXIT: 0' "$log" || fail "tests failed in the guest"
-grep -q '^\[  PASSED  \]' "$log" || fail "guest printed no gtest summary"
-echo "vivid tests passed"
+grep -qx 'VIVID-COMMAND-EXIT: 0' "$log" || fail "the command failed in the guest"
+echo "run-vivid: the command passed in the guest"

@@ -1,6 +1,6 @@
-// Runs inside the qemu guest that run-vivid.sh boots: /dev/video0 is vivid's
-// webcam-like capture node, /dev/video1 a second vivid instance that only
-// has a video output node.
+// Runs inside the qemu guest that run-vivid.sh boots: the capture class
+// against vivid's nodes.
+#include "vivid_nodes.h"
 #include "webcam.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +16,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
-
-const std::string captureNode = "/dev/video0";
-const std::string outputNode = "/dev/video1";
-
 // vivid produces frames at its own pace; under emulation one wait can pass
 // without a frame, which the class reports as a time-out.
 const RGBImage& nextFrame(Webcam& cam)
@@ -35,6 +30,8 @@ const RGBImage& nextFrame(Webcam& cam)
         }
     }
 }
+
+namespace {
 
 std::string constructionError(const std::string& path)
 {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@ int __real_stat(const char* path, struct stat* st);
 int __real_open(const char* path, int flags, ...);
 int __real_close(int fd);
 int __real_ioctl(int fd, unsigned long request, ...);
-int __real_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout);
+int __real_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout, const sigset_t* sigmask);
 void* __real_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
 int __real_munmap(void* addr, size_t length);
 void* __real_malloc(size_t size);
@@ -289,22 +289,15 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     return driver_ioctl(request, arg);
 }
 
-int __wrap_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout)
+int __wrap_ppoll(pollfd* fds, nfds_t nfds, const timespec* timeout, const sigset_t* sigmask)
 {
-    if (fake_fd == -1 || nfds != fake_fd + 1 || !readfds || writefds || exceptfds || !FD_ISSET(fake_fd, readfds))
-        return __real_select(nfds, readfds, writefds, exceptfds, timeout);
-    fake.select_limits.push_back(*timeout);
-    if (faulted(call_select)) {
-        // Linux leaves the time not waited in the limit.
-        *timeout = {0, 0};
+    if (fake_fd == -1 || nfds != 1 || fds[0].fd != fake_fd || !timeout)
+        return __real_ppoll(fds, nfds, timeout, sigmask);
+    fake.wait_limits.push_back(*timeout);
+    if (faulted(call_wait))
         return -1;
-    }
-    if (fake.done.empty()) {
-        FD_ZERO(readfds);
-        *timeout = {0, 0};
-        return 0;
-    }
-    return 1;
+    fds[0].revents = fake.done.empty() ? 0 : static_cast<short>(fds[0].events & POLLIN);
+    return fake.done.empty() ? 0 : 1;
 }
 
 void* __wrap_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)

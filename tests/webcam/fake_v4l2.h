@@ -4,7 +4,7 @@
 #pragma once
 
 #include <linux/videodev2.h>
-#include <sys/time.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,7 @@ extern const char fake_path[];
 extern int fake_fd;
 
 // Calls other than ioctl requests, for faults and call counts.
-enum FakeCall : unsigned long { call_open = 1, call_close, call_select, call_mmap, call_munmap };
+enum FakeCall : unsigned long { call_open = 1, call_close, call_wait, call_mmap, call_munmap };
 
 // What the driver answers; the defaults grant whatever is asked.
 struct FakeAnswers {
@@ -52,7 +52,7 @@ struct FakeCamera {
     v4l2_requestbuffers request = {};
     int map_prot = 0, map_flags = 0;
     std::vector<uint32_t> queued_order;
-    std::vector<timeval> select_limits;
+    std::vector<timespec> wait_limits;
 
     // Driver state.
     bool streaming = false;

@@ -18,6 +18,8 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,9 +81,9 @@ Bytes pixels(const RGBImage& image)
     return Bytes(image.data, image.data + image.size);
 }
 
-bool timeval_is(const timeval& tv, long sec, long usec)
+bool limit_is(const timespec& limit, long sec, long nsec)
 {
-    return tv.tv_sec == sec && tv.tv_usec == usec;
+    return limit.tv_sec == sec && limit.tv_nsec == nsec;
 }
 
 struct FailureRow {
@@ -155,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Webcam, ConstructionFailure, testing::ValuesIn(failure_
 TEST_F(FakeDriver, ConfiguresYuyvAtTheRequestedSizeAndStreams)
 {
     Webcam webcam(path, 300, 300);
-    EXPECT_EQ(fake.open_flags, O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(fake.open_flags, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     EXPECT_EQ(fake.format.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
     EXPECT_EQ(fake.format.fmt.pix.width, 300u);
     EXPECT_EQ(fake.format.fmt.pix.height, 300u);
@@ -303,35 +305,120 @@ TEST_F(FakeDriver, NoFrameWithinTheLimitTimesOutAndTheNextCallWaitsAgain)
 {
     Webcam webcam(path, 300, 300);
     EXPECT_EQ(frame_error(webcam, 100), path + ": select timeout");
-    ASSERT_EQ(fake.select_limits.size(), 1u);
-    EXPECT_TRUE(timeval_is(fake.select_limits[0], 0, 100));
+    ASSERT_EQ(fake.wait_limits.size(), 1u);
+    EXPECT_TRUE(limit_is(fake.wait_limits[0], 0, 100000));
     fake.deliver(grey_frame(50));
     EXPECT_EQ(webcam.frame(250000).data[0], 50);
-    EXPECT_TRUE(timeval_is(fake.select_limits.back(), 0, 250000));
+    EXPECT_TRUE(limit_is(fake.wait_limits.back(), 0, 250000000));
 }
 
 TEST_F(FakeDriver, ZeroTimeoutPolls)
 {
     Webcam webcam(path, 300, 300);
     EXPECT_EQ(frame_error(webcam, 0), path + ": select timeout");
-    EXPECT_TRUE(timeval_is(fake.select_limits.at(0), 0, 0));
+    EXPECT_TRUE(limit_is(fake.wait_limits.at(0), 0, 0));
 }
 
 TEST_F(FakeDriver, InterruptedWaitStartsAgainWithTheFullLimit)
 {
     Webcam webcam(path, 300, 300);
     fake.deliver(grey_frame(60));
-    fake.fail(call_select, EINTR, 0, 2);
+    fake.fail(call_wait, EINTR, 0, 2);
     EXPECT_EQ(webcam.frame(100).data[0], 60);
-    ASSERT_EQ(fake.select_limits.size(), 3u);
-    for (const timeval& limit : fake.select_limits)
-        EXPECT_TRUE(timeval_is(limit, 0, 100));
+    ASSERT_EQ(fake.wait_limits.size(), 3u);
+    for (const timespec& limit : fake.wait_limits)
+        EXPECT_TRUE(limit_is(limit, 0, 100000));
+}
+
+// Limits of a second and more are seconds and microseconds, not an invalid wait.
+TEST_F(FakeDriver, LongLimitsKeepTheirMicroseconds)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(40));
+    EXPECT_EQ(webcam.frame(2500000).data[0], 40);
+    EXPECT_TRUE(limit_is(fake.wait_limits.at(0), 2, 500000000));
+}
+
+// select's descriptor set ends at 1024 and writing past it corrupted the stack.
+TEST_F(FakeDriver, WaitsOnDescriptorsBeyondTheSelectLimit)
+{
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1200)
+        GTEST_SKIP() << "the hard limit of " << limit.rlim_max << " descriptors is too low";
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> held;
+    while (held.empty() || held.back() < 1100)
+        held.push_back(dup(2));
+    {
+        Webcam webcam(path, 300, 300);
+        EXPECT_GT(fake_fd, 1100);
+        EXPECT_EQ(frame_error(webcam), path + ": select timeout");
+        fake.deliver(grey_frame(45));
+        EXPECT_EQ(webcam.frame(100).data[0], 45);
+    }
+    for (int fd : held)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+struct LossPoint {
+    const char* name;
+    unsigned long call;
+};
+
+// The device is gone whichever request finds out first; the class says so
+// with its own exception, and letting go of it adds nothing on stderr.
+TEST_F(FakeDriver, ADeviceThatIsGoneIsReportedOnceAndReleasedQuietly)
+{
+    const LossPoint points[] = {{"wait", call_wait}, {"dequeue", VIDIOC_DQBUF}, {"requeue", VIDIOC_QBUF}};
+    for (const LossPoint& point : points) {
+        const size_t allocations = fake_live_allocations();
+        auto webcam = std::make_unique<Webcam>(path, 300, 300);
+        fake.deliver(grey_frame(1));
+        fake.fail(point.call, ENODEV, 0, -1);
+        fake.fail(VIDIOC_STREAMOFF, ENODEV, 0, -1);
+        std::string message;
+        try {
+            webcam->frame(100);
+        } catch (const CaptureDeviceLost& e) {
+            message = e.what();
+        } catch (const std::runtime_error& e) {
+            ADD_FAILURE() << point.name << ": not reported as lost: " << e.what();
+        }
+        EXPECT_EQ(message, path + ": the capture device is gone") << point.name;
+        testing::internal::CaptureStderr();
+        webcam.reset();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << point.name;
+        EXPECT_TRUE(fake.mapped.empty()) << point.name;
+        EXPECT_EQ(fake_fd, -1) << point.name;
+        EXPECT_EQ(fake_live_allocations(), allocations) << point.name;
+        fake_reset();
+    }
+}
+
+// Only ENODEV means the device is gone: a failed frame otherwise costs that frame.
+TEST_F(FakeDriver, OtherFailuresAreNoLoss)
+{
+    Webcam webcam(path, 300, 300);
+    fake.deliver(grey_frame(80));
+    fake.fail(VIDIOC_DQBUF, EIO);
+    try {
+        webcam.frame(100);
+        ADD_FAILURE() << "no failure";
+    } catch (const CaptureDeviceLost& e) {
+        ADD_FAILURE() << "reported as lost: " << e.what();
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(webcam.frame(100).data[0], 80);
 }
 
 TEST_F(FakeDriver, FailingWaitThrows)
 {
     Webcam webcam(path, 300, 300);
-    fake.fail(call_select, ENOMEM);
+    fake.fail(call_wait, ENOMEM);
     EXPECT_EQ(frame_error(webcam), "select");
 }
 
@@ -341,7 +428,7 @@ TEST_F(FakeDriver, ReadableWithoutBufferWaitsAgain)
     fake.deliver(grey_frame(70));
     fake.fail(VIDIOC_DQBUF, EAGAIN);
     EXPECT_EQ(webcam.frame(100).data[0], 70);
-    EXPECT_EQ(fake.select_limits.size(), 2u);
+    EXPECT_EQ(fake.wait_limits.size(), 2u);
     EXPECT_EQ(fake.calls[VIDIOC_DQBUF], 2);
 }
 

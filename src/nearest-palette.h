@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The nearest palette entry of any 8-bit RGB colour: the entry at the
+// smallest squared distance, the lower index on a tie. The colour cube is cut
+// into cells; each cell lists, by ascending index, the entries that can be
+// nearest to some colour in it, and a look-up searches only its cell's list.
+struct NearestPalette {
+    std::vector<std::array<uint8_t, 3>> entries;
+    std::vector<uint32_t> cellStart;   // one more than there are cells
+    std::vector<uint8_t> candidates;
+};
+
+NearestPalette buildNearestPalette(const std::vector<std::array<uint8_t, 3>>& entries);
+
+// The table for the demo's palette.
+NearestPalette buildNearestPalette();
+
+uint8_t nearestEntry(const NearestPalette& table, uint8_t r, uint8_t g, uint8_t b);
+
+// Writes the nearest entry's index of each RGBA pixel into its alpha.
+void indexPixels(const NearestPalette& table, uint8_t* rgba, size_t pixels);

@@ -1,0 +1,13 @@
+// What run-vivid.sh's guest has: /dev/video0 is vivid's webcam-like capture
+// node, /dev/video1 a second vivid instance that only has a video output node.
+#pragma once
+
+#include "webcam.h"
+
+#include <string>
+
+const std::string captureNode = "/dev/video0";
+const std::string outputNode = "/dev/video1";
+
+// The next frame, waiting out the time-outs of a slow guest.
+const RGBImage& nextFrame(Webcam& cam);
