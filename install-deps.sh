@@ -1,14 +1,22 @@
 #!/bin/sh
-# Installs the Debian 12 packages that building, running and testing need,
-# asking apt only when one of them is missing.
+# Installs the Debian 12 packages that building and running the demo need, and
+# with no argument also those of the tests, benchmarks and asset tools; apt is
+# asked only when one of them is missing.
+#   ./install-deps.sh        everything
+#   ./install-deps.sh demo   the demo alone
 set -e
-packages="build-essential cmake pkg-config python3-glad
-  libsdl2-dev libsdl2-mixer-dev libglm-dev libstb-dev
-  libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
-  clang libclang-rt-14-dev zlib1g-dev
-  xvfb xauth xdotool libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0
-  libegl-dev libegl-mesa0 ffmpeg
+demo="build-essential cmake pkg-config python3-glad
+  libsdl2-dev libsdl2-mixer-dev libglm-dev libstb-dev zlib1g-dev
+  libgl-dev libgl1-mesa-dri libglx-mesa0 libegl-dev libegl-mesa0"
+rest="libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
+  clang libclang-rt-14-dev
+  xvfb xauth xdotool libx11-dev ffmpeg
   qemu-system-x86 busybox-static cpio kmod v4l-utils"
+case "$1" in
+  demo) packages=$demo ;;
+  "") packages="$demo $rest" ;;
+  *) echo "usage: $0 [demo]" >&2; exit 1 ;;
+esac
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
