@@ -72,6 +72,7 @@ void fake_reset()
     if (fake_fd != -1)
         __real_close(fake_fd.exchange(-1));
     fake = FakeCapture();
+    fake_wait_limit = {};
     fake_failing_allocation = 0;
 }
 
