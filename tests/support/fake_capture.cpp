@@ -23,19 +23,6 @@ static int failure(int err)
     return -1;
 }
 
-bool FakeQueue::holds(uint32_t i) const
-{
-    return std::find(index, index + count, i) != index + count;
-}
-
-uint32_t FakeQueue::pop()
-{
-    const uint32_t first = index[0];
-    std::copy(index + 1, index + count, index);
-    --count;
-    return first;
-}
-
 static FakeCallRecord* find_record(unsigned long call)
 {
     for (FakeCallRecord& r : fake.calls)
@@ -252,9 +239,8 @@ int fake_ioctl(unsigned long request, void* arg)
     case VIDIOC_DQBUF:
         return dequeue_buffer(static_cast<v4l2_buffer*>(arg));
     case VIDIOC_STREAMON:
-        return switch_streaming(static_cast<int*>(arg), true);
     case VIDIOC_STREAMOFF:
-        return switch_streaming(static_cast<int*>(arg), false);
+        return switch_streaming(static_cast<int*>(arg), request == VIDIOC_STREAMON);
     default:
         return failure(ENOTTY);
     }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -49,16 +50,21 @@ struct FakeQueue {
     uint32_t index[fake_max_buffers] = {};
     uint32_t count = 0;
 
-    bool holds(uint32_t i) const;
+    bool holds(uint32_t i) const { return std::find(index, index + count, i) != index + count; }
     void push(uint32_t i) { index[count++] = i; }
-    uint32_t pop();
+    uint32_t pop()
+    {
+        const uint32_t first = index[0];
+        std::copy(index + 1, index + count--, index);
+        return first;
+    }
 };
 
-// Plain data only: front ends are reached from other libraries' constructors,
-// before any constructor of their own could run.
+// Plain data only, so that it is set up before any constructor runs: a front
+// end's constructor may already fill in answers and faults.
 struct FakeCapture {
     FakeAnswers answer;
-    FakeCallRecord calls[32] = {};
+    FakeCallRecord calls[32] = {};  // room for every kind of call the class makes
     bool cropped = false;
     v4l2_crop crop = {};
 
