@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/videodev2.h>
 #include <stdexcept>
 #include <string>
 #include <sys/ioctl.h>
+#include <vector>
 #include <unistd.h>
 
 // vivid produces frames at its own pace; under emulation one wait can pass
@@ -131,12 +131,19 @@ TEST(VividWebcam, FrameShowsColourBarsInRgbOrder)
                     describe(pixel(img, bar * barWidth + barWidth / 2, img.height - 1)).c_str());
 }
 
-TEST(VividWebcam, KeepsDeliveringFramesBeyondTheBufferRing)
+// vivid stamps its sequence number into every frame, so no two are alike: a
+// buffer that is not queued again, or one converted twice, shows here.
+TEST(VividWebcam, KeepsDeliveringNewFramesBeyondTheBufferRing)
 {
     Webcam cam(captureNode, 300, 300);
-    const RGBImage* first = &nextFrame(cam);
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(&nextFrame(cam), first);
+    const RGBImage& img = nextFrame(cam);
+    std::vector<uint8_t> previous(img.data, img.data + img.size);
+    for (int i = 0; i < 12; ++i) {
+        nextFrame(cam);
+        std::vector<uint8_t> current(img.data, img.data + img.size);
+        EXPECT_NE(current, previous) << "frame " << i + 2 << " repeats the one before";
+        previous.swap(current);
+    }
 }
 
 TEST(VividWebcam, ReportsTimeoutWhenNoFrameIsReadyAndRecovers)
@@ -162,30 +169,6 @@ TEST(VividWebcam, CanBeOpenedAgainRightAfterDestruction)
         Webcam cam(captureNode, 300, 300);
         EXPECT_NE(nextFrame(cam).data, nullptr) << "round " << round;
     }
-}
-
-TEST(VividWebcam, RejectsMissingPath)
-{
-    const std::string path = "/dev/no-such-video";
-    EXPECT_EQ(constructionError(path), path + ": cannot identify! " + std::to_string(ENOENT) +
-                                           ": " + strerror(ENOENT));
-}
-
-TEST(VividWebcam, RejectsRegularFile)
-{
-    const std::string path = "/tmp/not-a-device";
-    std::ofstream(path) << "frame\n";
-    EXPECT_EQ(constructionError(path), path + " is no device");
-}
-
-TEST(VividWebcam, RejectsDirectory)
-{
-    EXPECT_EQ(constructionError("/dev"), "/dev is no device");
-}
-
-TEST(VividWebcam, RejectsCharacterDeviceThatIsNotV4l2)
-{
-    EXPECT_EQ(constructionError("/dev/null"), "/dev/null is no V4L2 device");
 }
 
 TEST(VividWebcam, RejectsV4l2DeviceWithoutCapture)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <random>
@@ -35,6 +36,16 @@ std::string name_of(const YuyvPath& path)
     return std::string("conversion path ") + path.name;
 }
 
+// The paths that must equal the reference, the reference itself left out.
+std::vector<YuyvPath> faster_paths()
+{
+    std::vector<YuyvPath> paths = yuyv_paths();
+    paths.erase(std::remove_if(paths.begin(), paths.end(),
+                               [](const YuyvPath& p) { return p.convert == yuyv_to_rgb24_reference; }),
+                paths.end());
+    return paths;
+}
+
 Bytes random_bytes(size_t n, std::mt19937& rng)
 {
     Bytes b(n);
@@ -48,13 +59,6 @@ Bytes convert(YuyvConverter convert, const Bytes& src, int width, int height, in
     Bytes rgb(3 * static_cast<size_t>(width) * height);
     convert(src.data(), rgb.data(), width, height, stride);
     return rgb;
-}
-
-TEST(Yuyv, TheReferenceIsOneOfThePathsAndTheLast)
-{
-    const auto paths = yuyv_paths();
-    ASSERT_FALSE(paths.empty());
-    EXPECT_EQ(paths.back().convert, &yuyv_to_rgb24_reference);
 }
 
 // Long rows of the same group, so the vector loops see the values too.
@@ -96,7 +100,7 @@ TEST(Yuyv, NeutralChromaGivesTheLumaAsGrey)
 TEST(Yuyv, EveryPathEqualsTheReferenceForEveryInput)
 {
     const int width = 512, height = 256, stride = 2 * width;
-    const auto paths = yuyv_paths();
+    const auto paths = faster_paths();
     Bytes src(static_cast<size_t>(stride) * height);
     for (int u = 0; u < 256; ++u) {
         for (int v = 0; v < 256; ++v) {
@@ -109,18 +113,9 @@ TEST(Yuyv, EveryPathEqualsTheReferenceForEveryInput)
             }
         }
         const Bytes expected = convert(yuyv_to_rgb24_reference, src, width, height, stride);
-        for (size_t p = 0; p + 1 < paths.size(); ++p)
-            ASSERT_EQ(convert(paths[p].convert, src, width, height, stride), expected)
-                << name_of(paths[p]) << ", U " << u;
+        for (const auto& path : paths)
+            ASSERT_EQ(convert(path.convert, src, width, height, stride), expected) << name_of(path) << ", U " << u;
     }
-}
-
-TEST(Yuyv, TheChosenConversionIsTheFirstPath)
-{
-    std::mt19937 rng(7);
-    const Bytes src = random_bytes(640 * 2 * 48, rng);
-    EXPECT_EQ(convert(v4lconvert_yuyv_to_rgb24, src, 640, 48, 1280),
-              convert(yuyv_paths().front().convert, src, 640, 48, 1280));
 }
 
 // The padding after each row must neither reach the output nor shift rows.
@@ -151,15 +146,15 @@ TEST(Yuyv, RowPaddingIsSkipped)
 TEST(Yuyv, RandomFramesEqualTheReference)
 {
     std::mt19937 rng(2);
-    const auto paths = yuyv_paths();
+    const auto paths = faster_paths();
     for (int round = 0; round < 200; ++round) {
         const int width = int(rng() % 700) + 1, height = int(rng() % 9) + 1;
         const int stride = 2 * width + int(rng() % 3) * 2 * int(rng() % 50);
         const Bytes src = random_bytes(static_cast<size_t>(stride) * height, rng);
         const Bytes expected = convert(yuyv_to_rgb24_reference, src, width, height, stride);
-        for (size_t p = 0; p + 1 < paths.size(); ++p)
-            ASSERT_EQ(convert(paths[p].convert, src, width, height, stride), expected)
-                << name_of(paths[p]) << ", " << width << "x" << height << ", stride " << stride;
+        for (const auto& path : paths)
+            ASSERT_EQ(convert(path.convert, src, width, height, stride), expected)
+                << name_of(path) << ", " << width << "x" << height << ", stride " << stride;
     }
 }
 
