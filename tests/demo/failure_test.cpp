@@ -381,6 +381,7 @@ TEST(Failure, KilledTestProgramLeavesNothingBehind)
     waitpid(victim, nullptr, 0);
     ASSERT_TRUE(started) << "the demo never started";
     EXPECT_TRUE(waitFor([&] { return fs::is_empty(tmp); }, waitSeconds)) << "left in " << tmp;
-    EXPECT_TRUE(waitFor([&] { return !anyProcessWith(variable); }, waitSeconds)) << "a process of the killed run lives on";
+    EXPECT_TRUE(waitFor([&] { return !anyProcessWith(variable); }, waitSeconds))
+        << "a process of the killed run lives on";
     fs::remove_all(tmp);
 }

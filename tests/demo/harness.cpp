@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
 #include <zlib.h>
+#include <X11/Xlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -152,6 +153,25 @@ private:
 };
 
 const auto* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+// The server keeps the pointer where a test left it: each test starts with it
+// where a fresh server has it, in the middle of the screen.
+class PointerInTheMiddle : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        Display* display = XOpenDisplay(nullptr);
+        if (!display)
+            return;
+        Screen* screen = DefaultScreenOfDisplay(display);
+        XWarpPointer(display, None, RootWindowOfScreen(screen), 0, 0, 0, 0, WidthOfScreen(screen) / 2,
+                     HeightOfScreen(screen) / 2);
+        XSync(display, False);
+        XCloseDisplay(display);
+    }
+};
+
+const bool pointerInTheMiddle =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new PointerInTheMiddle), true);
 
 std::string tempRoot()
 {
@@ -316,7 +336,8 @@ RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv, c
         return result;
     if (options.input)
         options.input(pid);
-    double left = options.timeoutSeconds - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    double left = options.timeoutSeconds - spent.count();
     int wstatus = 0;
     if (!waitFor([&] { return waitpid(pid, &wstatus, WNOHANG) != 0; }, left)) {
         ADD_FAILURE() << argv.front() << " did not end within " << options.timeoutSeconds << " s";

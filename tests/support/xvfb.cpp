@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <vector>
-
 extern char** environ;
 
 namespace {
@@ -20,19 +18,16 @@ namespace {
 // middle of the screen.
 pid_t spawnXvfb(const std::string& screen, int displayFd, int otherEnd)
 {
-    std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(displayFd), "-screen", "0", screen,
-                                     "-nolisten", "tcp", "-noreset"};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    const std::string fd = std::to_string(displayFd);
+    const char* const argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+                                "-nolisten", "tcp", "-noreset", nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, otherEnd);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int failed = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+    int failed = posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     return failed ? -1 : pid;
 }
