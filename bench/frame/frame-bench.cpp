@@ -11,6 +11,8 @@
 // --stills FILE.png --at T,... instead runs the demo once on a clock that
 // steps a fixed time per frame and writes the frame at time T (seconds of the
 // demo's clock), or, for several times, a contact sheet of them.
+#include "xvfb.h"
+
 #include <X11/Xlib.h>
 #include <stb_image_write.h>
 
@@ -167,58 +169,6 @@ static void stopProcess(pid_t pid)
 {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-}
-
-// Xvfb picks a free display itself and names it on the descriptor once it
-// listens, though it may turn the first clients away while it sets up.
-// Servers started side by side can trip over each other's display numbers,
-// so a server that never answers is started again.
-static pid_t tryXvfb(std::string& display)
-{
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        fail("pipe failed");
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeEnds[0]);
-        std::string fd = std::to_string(pipeEnds[1]);
-        std::string screen = std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + "x24";
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, STDOUT_FILENO);
-        dup2(quiet, STDERR_FILENO);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-               "-nolisten", "tcp", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipeEnds[1]);
-    char number[32] = {};
-    ssize_t got = read(pipeEnds[0], number, sizeof number - 1);
-    close(pipeEnds[0]);
-    if (pid < 0)
-        fail("fork failed");
-    display = ":" + std::string(number, std::strcspn(number, "\n"));
-    Display* dpy = nullptr;
-    for (int tries = 0; got > 0 && !dpy && tries < 50 && waitpid(pid, nullptr, WNOHANG) == 0; ++tries) {
-        dpy = XOpenDisplay(display.c_str());
-        if (!dpy)
-            usleep(100000);
-    }
-    if (dpy) {
-        XCloseDisplay(dpy);
-        return pid;
-    }
-    stopProcess(pid);
-    return -1;
-}
-
-static pid_t startXvfb(std::string& display)
-{
-    for (int tries = 0; tries < 5; ++tries) {
-        pid_t pid = tryXvfb(display);
-        if (pid > 0)
-            return pid;
-    }
-    fail("could not start Xvfb (Debian package xvfb)");
 }
 
 static void placePointer(const std::string& display, int x)
@@ -471,7 +421,9 @@ int main(int argc, char** argv)
 {
     Options options = parseOptions(argc, argv);
     std::string display;
-    pid_t xvfb = startXvfb(display);
+    pid_t xvfb = startXvfb(std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + "x24", display);
+    if (xvfb < 0)
+        fail("could not start Xvfb (Debian package xvfb)");
     if (!options.stills.empty()) {
         makeStills(options, display);
         stopProcess(xvfb);

@@ -5,14 +5,12 @@
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <ostream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -361,18 +359,6 @@ bool anyProcessWith(const std::string& variable)
     return false;
 }
 
-// Polls `done` until it holds or `seconds` have passed.
-bool waitFor(const std::function<bool()>& done, double seconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 }  // namespace
 
 // A test program killed while the demo runs, as a runner's time-out kills
@@ -390,11 +376,12 @@ TEST(Failure, KilledTestProgramLeavesNothingBehind)
                 return true;
         return false;
     };
-    bool started = waitFor(demoStarted, 60);
+    bool started = waitFor(demoStarted, waitSeconds);
     kill(victim, SIGKILL);
     waitpid(victim, nullptr, 0);
     ASSERT_TRUE(started) << "the demo never started";
-    EXPECT_TRUE(waitFor([&] { return fs::is_empty(tmp); }, 30)) << "left in " << tmp;
-    EXPECT_TRUE(waitFor([&] { return !anyProcessWith(variable); }, 30)) << "a process of the killed run lives on";
+    EXPECT_TRUE(waitFor([&] { return fs::is_empty(tmp); }, waitSeconds)) << "left in " << tmp;
+    EXPECT_TRUE(waitFor([&] { return !anyProcessWith(variable); }, waitSeconds))
+        << "a process of the killed run lives on";
     fs::remove_all(tmp);
 }

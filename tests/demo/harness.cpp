@@ -1,9 +1,12 @@
 #include "harness.h"
+#include "xvfb.h"
 
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
 #include <zlib.h>
+#include <X11/Xlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -32,8 +35,6 @@ const char* const frameHookLibrary = MOSAIC_FRAMEHOOK;
 const char* const hideDebugOutputLibrary = MOSAIC_HIDE_DEBUG_OUTPUT;
 const char* const closeWindowTool = MOSAIC_CLOSEWINDOW;
 static const char* const chiptuneTool = MOSAIC_CHIPTUNE;
-
-static std::string display;
 
 namespace {
 
@@ -123,40 +124,18 @@ Reaper& reaper()
     return instance;
 }
 
-// One Xvfb server for the whole test program, on a display number it picks
-// itself, so that programs run side by side do not meet.
+// One Xvfb server for the whole test program.
 class XvfbEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
         reaper();
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        std::string fd = std::to_string(fds[1]);
         // An emulated machine copes with a smaller screen only.
         const char* screen = std::getenv("MOSAIC_TEST_SCREEN");
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0",
-                                         screen && *screen ? screen : "1920x1080x24", "-nolisten", "tcp"};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        ASSERT_EQ(posix_spawnp(&server, "Xvfb", &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        reaper().server(server);
-        std::string number;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display = ":" + number;
+        std::string display;
+        server = startXvfb(screen && *screen ? screen : "1920x1080x24", display,
+                           [](pid_t pid) { reaper().server(pid); });
+        ASSERT_GT(server, 0) << "Xvfb did not start";
         setenv("DISPLAY", display.c_str(), 1);
     }
 
@@ -174,6 +153,25 @@ private:
 };
 
 const auto* const xvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+// The server keeps the pointer where a test left it: each test starts with it
+// where a fresh server has it, in the middle of the screen.
+class PointerInTheMiddle : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        Display* display = XOpenDisplay(nullptr);
+        if (!display)
+            return;
+        Screen* screen = DefaultScreenOfDisplay(display);
+        XWarpPointer(display, None, RootWindowOfScreen(screen), 0, 0, 0, 0, WidthOfScreen(screen) / 2,
+                     HeightOfScreen(screen) / 2);
+        XSync(display, False);
+        XCloseDisplay(display);
+    }
+};
+
+const bool pointerInTheMiddle =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new PointerInTheMiddle), true);
 
 std::string tempRoot()
 {
@@ -337,17 +335,14 @@ RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv, c
     if (pid <= 0)
         return result;
     if (options.input)
-        options.input();
-    auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
+        options.input(pid);
+    auto spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    double left = options.timeoutSeconds - spent.count();
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << argv.front() << " did not end within " << options.timeoutSeconds << " s";
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!waitFor([&] { return waitpid(pid, &wstatus, WNOHANG) != 0; }, left)) {
+        ADD_FAILURE() << argv.front() << " did not end within " << options.timeoutSeconds << " s";
+        kill(pid, SIGKILL);
+        waitpid(pid, &wstatus, 0);
     }
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = exitStatus(wstatus);
@@ -378,9 +373,37 @@ void xdotool(const std::vector<std::string>& args)
     EXPECT_EQ(runTool(argv), 0) << "xdotool " << args.front() << " failed";
 }
 
-void waitForWindow()
+void requestClose()
 {
-    xdotool({"search", "--sync", "--onlyvisible", "--name", "^My First Shader$"});
+    EXPECT_EQ(runTool({closeWindowTool, "My First Shader"}), 0) << "no window to close";
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+static bool running(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+bool waitWhileRunning(pid_t pid, const std::function<bool()>& done, const std::string& what, double seconds)
+{
+    bool ended = false;
+    waitFor([&] { return done() || (ended = !running(pid)); }, seconds);
+    // The program may have done it just before it ended.
+    if (done())
+        return true;
+    ADD_FAILURE() << (ended ? "the program ended before " : "gave up waiting until ") << what;
+    return false;
 }
 
 std::vector<std::string> lines(const std::string& text)
@@ -507,6 +530,18 @@ static long summaryValue(const std::string& dir, const std::string& key)
     return -2;
 }
 
+long FrameHook::swapsSoFar() const
+{
+    std::string times = readFile(dir + "/times");
+    return long(std::count(times.begin(), times.end(), '\n'));
+}
+
+bool FrameHook::waitForSwaps(pid_t demo, long count, double seconds) const
+{
+    return waitWhileRunning(demo, [&] { return swapsSoFar() >= count; },
+                            "frame " + std::to_string(count) + " was swapped", seconds);
+}
+
 long FrameHook::swaps() const
 {
     return summaryValue(dir, "swaps");
@@ -520,7 +555,10 @@ long FrameHook::musicStopped() const
 std::vector<std::vector<uint8_t>> FrameHook::probes() const
 {
     std::vector<std::vector<uint8_t>> result;
-    for (const auto& line : lines(readFile(dir + "/probe"))) {
+    // While the demo runs, its last line may be still unwritten.
+    std::string text = readFile(dir + "/probe");
+    text.erase(text.find_last_of('\n') + 1);
+    for (const auto& line : lines(text)) {
         std::istringstream in(line);
         long frame = 0;
         std::string hex;

@@ -31,12 +31,17 @@ private:
     std::string root;
 };
 
+// How long a wait may last before the test fails. It only stops a test whose
+// program hangs or never does what is waited for; a loaded machine takes a
+// fraction of it.
+const double waitSeconds = 60;
+
 struct RunOptions {
     std::vector<std::string> env;        // "NAME=value" additions
     std::vector<std::string> preload;    // libraries for LD_PRELOAD
-    std::function<void()> input;         // runs while the demo runs
+    std::function<void(pid_t)> input;    // runs while the program runs, given its process id
     std::vector<int> closedStreams;      // standard descriptors the demo starts without
-    double timeoutSeconds = 60;
+    double timeoutSeconds = waitSeconds;
 };
 
 struct RunResult {
@@ -65,8 +70,17 @@ pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::str
 // does not succeed.
 void xdotool(const std::vector<std::string>& args);
 
-// Blocks until the demo's window exists.
-void waitForWindow();
+// Asks the demo's window to close, as a window manager does.
+void requestClose();
+
+// Polls `done` until it holds; false if `seconds` pass first.
+bool waitFor(const std::function<bool()>& done, double seconds);
+
+// Polls `done` until it holds, while the program `pid` runs; if it ends or
+// `seconds` pass first, fails the test, saying that it waited until `what`,
+// and returns false.
+bool waitWhileRunning(pid_t pid, const std::function<bool()>& done, const std::string& what,
+                      double seconds = waitSeconds);
 
 std::vector<std::string> lines(const std::string& text);
 std::string readFile(const std::string& path);
@@ -95,9 +109,17 @@ struct FrameHook {
     explicit FrameHook(const WorkDir& dir, const std::string& grab = "");
     void addTo(RunOptions& options) const;
     Image frame(const std::string& which) const;
+    // After the run: the frames swapped, and those swapped before a frame
+    // found the music over (-1 if none did).
     long swaps() const;
     long musicStopped() const;
-    // One probe row per swapped frame, as set by FRAMEHOOK_PROBE.
+    // While the demo runs: the frames swapped so far, and a wait until the
+    // demo has swapped `count` of them (false, the test failed, if it ended
+    // first).
+    long swapsSoFar() const;
+    bool waitForSwaps(pid_t demo, long count, double seconds = waitSeconds) const;
+    // One probe row per swapped frame, as set by FRAMEHOOK_PROBE; while the
+    // demo runs, those of the frames so far.
     std::vector<std::vector<uint8_t>> probes() const;
     std::string dir;
     std::string grab;

@@ -101,8 +101,7 @@ TEST(Record, VideoCoversTheTrackWithPictureAndSound)
 // The demo under Xvfb, its clock stepped 20 ms a frame, against the recorder
 // at 50 frames a second: frame n of the demo shows (n - 1) x 20 ms. The tiles
 // change between 0.40 s and 0.42 s, so a recorder one frame off would show.
-// A pointer moved before the demo starts is seen at the screen's centre by
-// its fullscreen window, so both runs take that column.
+// The pointer stands in the recorder's default column, the window's centre.
 TEST(Record, StillIsTheDemosWindowAtTheSameClock)
 {
     WorkDir dir(0.6);
