@@ -148,6 +148,12 @@ struct Unopenable {
     std::string message;
 };
 
+// Names the case in test listings by what the demo must say.
+void PrintTo(const Unopenable& device, std::ostream* os)
+{
+    *os << device.message;
+}
+
 class UnopenableDevice : public ::testing::TestWithParam<Unopenable> {};
 
 TEST_P(UnopenableDevice, SaysSoOnceAndShowsTheScene)
