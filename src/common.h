@@ -17,3 +17,7 @@ extern int32_t window_height;
 
 // Every fatal report names the line that makes it.
 #define FATAL(...) fatalReport(__FILE__, __LINE__, __VA_ARGS__)
+
+// The whole text of `fileName`, zero-terminated in a malloc'ed block; when it
+// cannot be had, a fatal report located at `file`:`line`, the caller's.
+const char* readTextOrExit(const char* fileName, const char* file, int line);

@@ -1,4 +1,5 @@
 #include "common.h"
+#include "regular_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,4 +19,20 @@ void fatalReport(const char* file, int line, const char* format, ...)
     va_list args;
     va_start(args, format);
     exitWithMessage(prefix, format, args);
+}
+
+const char* readTextOrExit(const char* fileName, const char* file, int line)
+{
+    char* text = nullptr;
+    switch (readTextFile(fileName, text)) {
+    case TextFile::CannotOpen:
+        fatalReport(file, line, "could not open file %s", fileName);
+    case TextFile::NoMemory:
+        fatalReport(file, line, "Could not allocate file storage for %s!", fileName);
+    case TextFile::CannotRead:
+        fatalReport(file, line, "could not read file %s", fileName);
+    case TextFile::Read:
+        break;
+    }
+    return text;
 }

@@ -1,6 +1,5 @@
 #include "common.h"
 #include "demo.h"
-#include "regular_file.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -39,18 +38,7 @@ void shutdown()
 
 const char* loadtxt(const char* fileName)
 {
-    char* text = nullptr;
-    switch (readTextFile(fileName, text)) {
-    case TextFile::CannotOpen:
-        FATAL("could not open file %s", fileName);
-    case TextFile::NoMemory:
-        FATAL("Could not allocate file storage for %s!", fileName);
-    case TextFile::CannotRead:
-        FATAL("could not read file %s", fileName);
-    case TextFile::Read:
-        break;
-    }
-    return text;
+    return readTextOrExit(fileName, __FILE__, __LINE__);
 }
 
 // May run on a thread of the GL implementation: it touches only stderr and,

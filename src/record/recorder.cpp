@@ -44,18 +44,7 @@ void shutdown()
 
 const char* loadtxt(const char* fileName)
 {
-    char* text = nullptr;
-    switch (readTextFile(fileName, text)) {
-    case TextFile::CannotOpen:
-        FATAL("could not open file %s", fileName);
-    case TextFile::NoMemory:
-        FATAL("Could not allocate file storage for %s!", fileName);
-    case TextFile::CannotRead:
-        FATAL("could not read file %s", fileName);
-    case TextFile::Read:
-        break;
-    }
-    return text;
+    return readTextOrExit(fileName, __FILE__, __LINE__);
 }
 
 // The scene starts its music, so the mixer needs an open device; the dummy

@@ -33,7 +33,7 @@ const char* const demoBinary = MOSAIC_DEMO;
 const char* const dataDir = MOSAIC_DATA_DIR;
 const char* const frameHookLibrary = MOSAIC_FRAMEHOOK;
 const char* const hideDebugOutputLibrary = MOSAIC_HIDE_DEBUG_OUTPUT;
-const char* const closeWindowTool = MOSAIC_CLOSEWINDOW;
+static const char* const closeWindowTool = MOSAIC_CLOSEWINDOW;
 static const char* const chiptuneTool = MOSAIC_CHIPTUNE;
 
 namespace {
@@ -421,7 +421,7 @@ std::string readFile(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-Image readPPM(const std::string& path)
+static Image readPPM(const std::string& path)
 {
     Image image;
     std::ifstream in(path, std::ios::binary);

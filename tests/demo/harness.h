@@ -94,8 +94,6 @@ struct Image {
     const uint8_t* gl(int x, int y) const { return at(x, height - 1 - y); }
 };
 
-Image readPPM(const std::string& path);
-
 // Writes `pixels` (rows top first, `channels` bytes a pixel) as a PNG file.
 void writePNG(const std::string& path, int width, int height, int channels,
               const std::vector<uint8_t>& pixels);
@@ -130,4 +128,3 @@ extern const char* const demoBinary;
 extern const char* const dataDir;
 extern const char* const frameHookLibrary;
 extern const char* const hideDebugOutputLibrary;
-extern const char* const closeWindowTool;
