@@ -19,7 +19,8 @@ const char* const usage =
     "the ffmpeg program, which must be on the PATH.\n"
     "\n"
     "  OUTPUT              the video file (default mosaic.mp4, or mosaic.webm\n"
-    "                      with --webm); an existing file is replaced\n"
+    "                      with --webm); an existing file is replaced only by\n"
+    "                      a finished recording\n"
     "  --webm              VP9 video and Vorbis sound in WebM instead of H.264\n"
     "                      and AAC in MP4\n"
     "  --size WxH          picture size in pixels, even numbers from 16 to 8192\n"
@@ -34,11 +35,14 @@ const char* const usage =
     "                      writes the frame at that time of the track as a PNG\n"
     "                      instead of a video\n"
     "  --data DIR          reads the five files from DIR; OUTPUT and OUT.png\n"
-    "                      stay relative to the working directory\n"    "  --help              this text\n"
+    "                      stay relative to the working directory\n"
+    "  --help              this text\n"
     "\n"
     "While it records, a line on standard error shows the frames done, the rate\n"
-    "and the time left. A bad option, a missing or unreadable file, no EGL, or\n"
-    "ffmpeg failing ends it with a message and exit status 1.\n";
+    "and the time left. A bad option, a missing or unreadable file, no EGL,\n"
+    "ffmpeg failing, a full disk or SIGINT, SIGTERM or SIGHUP ends it with a\n"
+    "message and exit status 1; the video is written into a hidden file beside\n"
+    "OUTPUT, which is removed then, and an existing OUTPUT is left untouched.\n";
 
 static bool parseInt(const char* text, long low, long high, int& value)
 {

@@ -10,6 +10,7 @@
 #include "options.h"
 #include "progress.h"
 #include "regular_file.h"
+#include "safe-output.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -111,14 +112,17 @@ static void writeStill(const Options& options, long frame, long frames)
     std::vector<uint8_t> pixels;
     readFrame(options, pixels);
     stbi_flip_vertically_on_write(1);
-    if (!stbi_write_png(options.stillPath.c_str(), options.width, options.height, 3, pixels.data(),
+    std::string temporary = beginOutput(options.stillPath);
+    if (!stbi_write_png(temporary.c_str(), options.width, options.height, 3, pixels.data(),
                         options.width * 3))
         fail("could not write %s", options.stillPath.c_str());
+    commitOutput();
 }
 
 static void recordVideo(const Options& options, long frames)
 {
-    Encoder encoder = startEncoder(options);
+    Encoder encoder = startEncoder(options, beginOutput(options.output));
+    setOutputWriter(encoder.pid);
     Progress progress;
     progress.total = static_cast<int>(frames);
     std::vector<uint8_t> pixels;
@@ -133,6 +137,7 @@ static void recordVideo(const Options& options, long frames)
         showProgress(progress, static_cast<int>(frame + 1));
     }
     finishEncoder(encoder);
+    commitOutput();
 }
 
 // The user's paths name files from where the user is; the scene then reads

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sys/mount.h>
 
 namespace {
 
@@ -73,6 +77,38 @@ size_t differingPixels(const Image& a, const Image& b)
         count += a.rgb[i] != b.rgb[i] || a.rgb[i + 1] != b.rgb[i + 1] || a.rgb[i + 2] != b.rgb[i + 2];
     return count;
 }
+
+// A recording that fails must leave the earlier file of its name as it was
+// and nothing of its own beside it.
+const std::string earlierRecording = "an earlier recording, byte for byte\n";
+
+void expectUntouched(const std::string& folder, const RunResult& run)
+{
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(folder + "/keep.mp4 left untouched\n"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(readFile(folder + "/keep.mp4"), earlierRecording);
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        EXPECT_NE(entry.path().filename().string().rfind(".keep.mp4.", 0), 0u) << entry.path() << " left behind";
+}
+
+// A tmpfs too small for the recording, mounted for the test's life.
+struct SmallDisk {
+    explicit SmallDisk(const std::string& where) : path(where)
+    {
+        std::filesystem::create_directory(path);
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16k") == 0;
+        error = mounted ? 0 : errno;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    bool mounted = false;
+    int error = 0;
+};
 
 }  // namespace
 
@@ -157,6 +193,60 @@ TEST(Record, PointerFollowsItsPath)
     EXPECT_GT(differingPixels(early, late), 0u) << "the clock stood still left of them";
 }
 
+// ffmpeg failing after a few frames, as on a full disk: the stand-in writes a
+// part of its output first, so a recorder that handed it the real name would
+// lose the earlier file.
+TEST(Record, FailingFfmpegLeavesTheEarlierOutput)
+{
+    WorkDir dir(1.0);
+    dir.write("keep.mp4", earlierRecording);
+    dir.makeDirectory("bin");
+    dir.write("bin/ffmpeg", "#!/bin/sh\n"
+                            "for output; do :; done\n"
+                            "head -c 20000 > \"$output\"\n"
+                            "echo \"$output: No space left on device\" >&2\n"
+                            "exit 1\n");
+    std::filesystem::permissions(dir.path("bin/ffmpeg"), std::filesystem::perms::owner_all);
+    RunOptions failing;
+    failing.env.push_back("PATH=" + dir.path("bin") + ":" + std::getenv("PATH"));
+    RunResult run = record(dir, {"--size", "64x36", "--fps", "30", "keep.mp4"}, failing);
+    EXPECT_NE(run.err.find("mosaic-record: ffmpeg failed with exit status 1\n"), std::string::npos) << run.err;
+    expectUntouched(dir.path(), run);
+}
+
+TEST(Record, FullDiskLeavesTheEarlierOutput)
+{
+    WorkDir dir(1.0);
+    SmallDisk disk(dir.path("small"));
+    if (!disk.mounted)
+        GTEST_SKIP() << "no small tmpfs to fill: mounting one needs root (" << std::strerror(disk.error) << ")";
+    dir.write("small/keep.mp4", earlierRecording);
+    RunResult run = record(dir, {"--size", "64x36", "--fps", "10", "small/keep.mp4"});
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    expectUntouched(disk.path, run);
+}
+
+// SIGINT once the recording has begun to fill its hidden file.
+TEST(Record, InterruptionLeavesTheEarlierOutput)
+{
+    WorkDir dir(60.0);
+    dir.write("keep.mp4", earlierRecording);
+    RunOptions interrupt;
+    interrupt.input = [&](pid_t recorder) {
+        auto started = [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+                if (entry.path().filename().string().rfind(".keep.mp4.", 0) == 0 && entry.file_size() > 0)
+                    return true;
+            return false;
+        };
+        if (waitWhileRunning(recorder, started, "the recording had begun"))
+            kill(recorder, SIGINT);
+    };
+    RunResult run = record(dir, {"--size", "160x90", "--fps", "10", "keep.mp4"}, interrupt);
+    EXPECT_NE(run.err.find("mosaic-record: interrupted; "), std::string::npos) << run.err;
+    expectUntouched(dir.path(), run);
+}
+
 // The scene's files in a folder of their own, named by --data, while the
 // still lands where the user stands.
 TEST(Record, DataFolderIsApartFromTheOutput)
@@ -230,11 +320,13 @@ TEST(Record, MissingFilesAndToolsAreReported)
     noFfmpeg.env.push_back("PATH=/nonexistent");
     RunResult run = record(dir, small, noFfmpeg);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "mosaic-record: could not start ffmpeg: No such file or directory\n");
+    EXPECT_EQ(run.err, "mosaic-record: could not start ffmpeg: No such file or directory\n"
+                       "mosaic-record: " + dir.path("out.mp4") + " left untouched\n");
 
     run = record(dir, {"--size", "64x36", "--fps", "5", "no-such-folder/out.mp4"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("mosaic-record: ffmpeg failed with exit status 1\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err, "mosaic-record: could not write beside " + dir.path("no-such-folder/out.mp4") +
+                       ": No such file or directory\n");
 
     RunOptions noEGL;
     noEGL.env.push_back("__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent");
