@@ -8,7 +8,7 @@
 #include <cstring>
 
 const char* const usage =
-    "usage: mosaic-record [options] [OUTPUT]\n"
+    "Usage: mosaic-record [options] [OUTPUT]\n"
     "\n"
     "Records the demo frame by frame, at an exact rate however fast the machine\n"
     "renders, into a video with chiptune2.ogg as its sound track. Like the demo\n"
