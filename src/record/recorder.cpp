@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -142,11 +143,21 @@ static void recordVideo(const Options& options, long frames)
 
 // The user's paths name files from where the user is; the scene then reads
 // its files by their bare names in the data folder.
+static std::string fromWorkingDirectory(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error)
+        fail("could not tell where %s is: %s", path.c_str(), error.message().c_str());
+    return absolute.string();
+}
+
 static void enterDataFolder(Options& options)
 {
-    options.output = std::filesystem::absolute(options.output).string();
-    if (!options.stillPath.empty())
-        options.stillPath = std::filesystem::absolute(options.stillPath).string();
+    if (options.stillPath.empty())
+        options.output = fromWorkingDirectory(options.output);
+    else
+        options.stillPath = fromWorkingDirectory(options.stillPath);
     std::string folder = findDataFolder(options.dataFolder);
     if (chdir(folder.c_str()) != 0)
         fail("could not enter the data folder %s: %s", folder.c_str(), std::strerror(errno));
