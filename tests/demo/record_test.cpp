@@ -328,6 +328,13 @@ TEST(Record, MissingFilesAndToolsAreReported)
     EXPECT_EQ(run.err, "mosaic-record: could not write beside " + dir.path("no-such-folder/out.mp4") +
                        ": No such file or directory\n");
 
+    // A working directory removed under it leaves the output nowhere to go.
+    dir.makeDirectory("gone");
+    run = runProgram(dir, {"/bin/sh", "-c", "cd gone && rmdir ../gone && exec \"$0\" --still 0.5 still.png",
+                           recorder});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: could not tell where still.png is: No such file or directory\n");
+
     RunOptions noEGL;
     noEGL.env.push_back("__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent");
     run = record(dir, small, noEGL);
