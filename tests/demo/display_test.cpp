@@ -47,10 +47,10 @@ public:
             options.env.push_back(variable);
     }
 
-    // With the pointer a quarter of the way in, at the left edge and in the rightmost
-    // column, uMatsch is the column over the width and the clock runs but in
-    // the column; the picture covers the screen, but for the pointer's own
-    // picture (`pointerBox` pixels square) where the server draws one in.
+    // With the pointer a quarter of the way in, at the left edge and in the
+    // rightmost column, uMatsch is the column over the width and the clock
+    // runs but in that column; the picture covers the screen, but within
+    // `pointerBox` pixels of the pointer where the server draws its sprite in.
     void checkPointerClockAndCover(pid_t demo, int pointerBox = 0)
     {
         if (!hook.waitForSwaps(demo, 2))
