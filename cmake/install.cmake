@@ -1,7 +1,6 @@
 # `cmake --install` and the Debian package: the program, the five files it
 # reads from its working directory, and a launcher on the PATH that starts it
 # in their folder from wherever it is called.
-include(GNUInstallDirs)
 set(program_dir ${CMAKE_INSTALL_LIBEXECDIR}/mosaic-demo)
 set(data_dir ${CMAKE_INSTALL_DATADIR}/mosaic-demo)
 
@@ -11,7 +10,6 @@ install(FILES data/mosaic.vert data/mosaic.frag data/sdf.frag data/scroller.png 
 
 # Paths relative to the launcher, so an installed tree works wherever it is
 # unpacked.
-file(RELATIVE_PATH data_from_bin /${CMAKE_INSTALL_BINDIR} /${data_dir})
 file(RELATIVE_PATH program_from_bin /${CMAKE_INSTALL_BINDIR} /${program_dir}/mosaic-demo)
 configure_file(cmake/launcher.sh.in launcher/mosaic-demo @ONLY)
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/launcher/mosaic-demo DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -12,10 +12,11 @@ const char* const usage =
     "\n"
     "Records the demo frame by frame, at an exact rate however fast the machine\n"
     "renders, into a video with chiptune2.ogg as its sound track. Like the demo\n"
-    "it reads mosaic.vert, mosaic.frag, sdf.frag, scroller.png and chiptune2.ogg\n"
-    "from the working directory; the recording lasts as long as the track. It\n"
-    "renders off-screen through EGL, so it needs no display, and hands the\n"
-    "frames to the ffmpeg program, which must be on the PATH.\n"
+    "it reads mosaic.vert, mosaic.frag, sdf.frag, scroller.png and chiptune2.ogg:\n"
+    "from the working directory when it holds them, else from the installed\n"
+    "data folder. The recording lasts as long as the track. It renders\n"
+    "off-screen through EGL, so it needs no display, and hands the frames to\n"
+    "the ffmpeg program, which must be on the PATH.\n"
     "\n"
     "  OUTPUT              the video file (default mosaic.mp4, or mosaic.webm\n"
     "                      with --webm); an existing file is replaced\n"
@@ -32,7 +33,8 @@ const char* const usage =
     "  --still SECONDS OUT.png\n"
     "                      writes the frame at that time of the track as a PNG\n"
     "                      instead of a video\n"
-    "  --help              this text\n"
+    "  --data DIR          reads the five files from DIR; OUTPUT and OUT.png\n"
+    "                      stay relative to the working directory\n"    "  --help              this text\n"
     "\n"
     "While it records, a line on standard error shows the frames done, the rate\n"
     "and the time left. A bad option, a missing or unreadable file, no EGL, or\n"
@@ -105,6 +107,8 @@ Options parseOptions(int argc, char** argv)
             const char* value = argument(i);
             if (!parseInt(value, 0, 8191, options.mouseX))
                 fail("--mouse-x %s: expected a pixel column", value);
+        } else if (std::strcmp(arg, "--data") == 0) {
+            options.dataFolder = argument(i);
         } else if (std::strcmp(arg, "--still") == 0) {
             if (i + 2 >= argc)
                 fail("--still needs a time and a PNG file (see --help)");

@@ -2,6 +2,7 @@
 // off-screen on a clock of frames, not of the wall, and hands every frame to
 // the encoder, or one frame to a PNG file.
 #include "common.h"
+#include "data-folder.h"
 #include "demo.h"
 #include "encoder.h"
 #include "fail.h"
@@ -17,7 +18,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
 #include <vector>
 
 int32_t window_width = 1920;
@@ -130,9 +135,22 @@ static void recordVideo(const Options& options, long frames)
     finishEncoder(encoder);
 }
 
+// The user's paths name files from where the user is; the scene then reads
+// its files by their bare names in the data folder.
+static void enterDataFolder(Options& options)
+{
+    options.output = std::filesystem::absolute(options.output).string();
+    if (!options.stillPath.empty())
+        options.stillPath = std::filesystem::absolute(options.stillPath).string();
+    std::string folder = findDataFolder(options.dataFolder);
+    if (chdir(folder.c_str()) != 0)
+        fail("could not enter the data folder %s: %s", folder.c_str(), std::strerror(errno));
+}
+
 int main(int argc, char** argv)
 {
     Options options = parseOptions(argc, argv);
+    enterDataFolder(options);
     openAudio();
     double seconds = trackSeconds();
     long frames = frameCount(seconds, options.fps);

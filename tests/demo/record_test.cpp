@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -156,12 +157,30 @@ TEST(Record, PointerFollowsItsPath)
     EXPECT_GT(differingPixels(early, late), 0u) << "the clock stood still left of them";
 }
 
+// The scene's files in a folder of their own, named by --data, while the
+// still lands where the user stands.
+TEST(Record, DataFolderIsApartFromTheOutput)
+{
+    WorkDir dir(1.0);
+    dir.makeDirectory("data");
+    for (const char* name : {"mosaic.vert", "mosaic.frag", "sdf.frag", "scroller.png", "chiptune2.ogg"})
+        std::filesystem::rename(dir.path(name), dir.path(std::string("data/") + name));
+    RunResult run = record(dir, {"--data", "data", "--size", "64x36", "--fps", "10", "--still", "0.5", "still.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readPNG(dir.path("still.png")).width, 64);
+    EXPECT_FALSE(std::ifstream(dir.path("data/still.png")));
+
+    run = record(dir, {"--data", "nowhere", "--still", "0.5", "still.png"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: could not enter the data folder nowhere: No such file or directory\n");
+}
+
 TEST(Record, HelpNamesEveryOption)
 {
     WorkDir dir;
     RunResult run = record(dir, {"--help"});
     EXPECT_EQ(run.status, 0);
-    for (const char* option : {"--webm", "--size", "--fps", "--mouse-x", "--sweep", "--still", "OUTPUT",
+    for (const char* option : {"--webm", "--size", "--fps", "--mouse-x", "--sweep", "--still", "--data", "OUTPUT",
                                "chiptune2.ogg", "ffmpeg", "EGL", "exit status 1"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
 }
@@ -179,6 +198,7 @@ TEST(Record, BadOptionsAreRefused)
         {{"--fps", "0"}, "--fps 0: expected a whole number from 1 to 240"},
         {{"--fps", "30x"}, "--fps 30x: expected a whole number from 1 to 240"},
         {{"--fps"}, "--fps needs a value (see --help)"},
+        {{"--data"}, "--data needs a value (see --help)"},
         {{"--size", "321x180"}, "--size 321x180: expected WxH, even numbers from 16 to 8192"},
         {{"--size", "640"}, "--size 640: expected WxH, even numbers from 16 to 8192"},
         {{"--size", "99999999999x2"}, "--size 99999999999x2: expected WxH, even numbers from 16 to 8192"},
