@@ -11,9 +11,15 @@
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_mixer.h>
 
+#include <stb_image.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 static GLuint buffer = 0;
@@ -39,31 +45,108 @@ static const float triangle[] = {
     1.0f, 1.0f, 0.0f,
 };
 
-static GLuint compileShader(GLenum type, const char* source)
+// A shader or program that did not build, or no failure.
+enum class BuildFailure { None, Unreadable, Compile, Link };
+
+struct Build {
+    GLuint name = 0;
+    BuildFailure failure = BuildFailure::None;
+    std::string log;  // the compiler's or linker's, each line led by the files it is about
+};
+
+static std::string infoLog(GLuint object, bool isProgram)
 {
-    GLuint shader = glCreateShader(type);
-    glShaderSource(shader, 1, &source, nullptr);
-    glCompileShader(shader);
-    GLint result = 0;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &result);
-    if (result != GL_TRUE)
-        FATAL("Failed to compile shader!");
-    return shader;
+    GLint length = 0;
+    if (isProgram)
+        glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length);
+    else
+        glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
+    std::string log(static_cast<size_t>(std::max(length, 1)), '\0');
+    if (isProgram)
+        glGetProgramInfoLog(object, length, nullptr, log.data());
+    else
+        glGetShaderInfoLog(object, length, nullptr, log.data());
+    log.resize(std::strlen(log.c_str()));
+    return log;
 }
 
-static GLuint compileProgram(const char* vertexSource, const char* fragmentSource)
+// Each line of `log` led by "`files`: ", so that a message names what it is
+// about wherever it is shown; an empty log still says what failed.
+static std::string located(const std::string& files, const std::string& log, const char* otherwise)
 {
-    GLuint vsh = compileShader(GL_VERTEX_SHADER, vertexSource);
-    GLuint fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource);
-    GLuint pgm = glCreateProgram();
-    glAttachShader(pgm, vsh);
-    glAttachShader(pgm, fsh);
-    glLinkProgram(pgm);
+    std::string lines;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos)
+            end = log.size();
+        if (end > start)
+            lines += files + ": " + log.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return lines.empty() ? files + ": " + otherwise + "\n" : lines;
+}
+
+static Build compileShader(GLenum type, const char* source, const char* fileName)
+{
+    Build build;
+    build.name = glCreateShader(type);
+    glShaderSource(build.name, 1, &source, nullptr);
+    glCompileShader(build.name);
     GLint result = 0;
-    glGetProgramiv(pgm, GL_LINK_STATUS, &result);
-    if (result != GL_TRUE)
-        FATAL("Could not link program!");
+    glGetShaderiv(build.name, GL_COMPILE_STATUS, &result);
+    if (result != GL_TRUE) {
+        build.failure = BuildFailure::Compile;
+        build.log = located(fileName, infoLog(build.name, false), "does not compile");
+        glDeleteShader(build.name);
+        build.name = 0;
+    }
+    return build;
+}
+
+static Build compileProgram(const char* vertexSource, const char* fragmentSource,
+                            const char* vertexFile, const char* fragmentFile)
+{
+    Build vsh = compileShader(GL_VERTEX_SHADER, vertexSource, vertexFile);
+    if (vsh.failure != BuildFailure::None)
+        return vsh;
+    Build fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource, fragmentFile);
+    if (fsh.failure != BuildFailure::None) {
+        glDeleteShader(vsh.name);
+        return fsh;
+    }
+    Build pgm;
+    pgm.name = glCreateProgram();
+    glAttachShader(pgm.name, vsh.name);
+    glAttachShader(pgm.name, fsh.name);
+    glLinkProgram(pgm.name);
+    // The program keeps what it needs of them.
+    glDeleteShader(vsh.name);
+    glDeleteShader(fsh.name);
+    GLint result = 0;
+    glGetProgramiv(pgm.name, GL_LINK_STATUS, &result);
+    if (result != GL_TRUE) {
+        pgm.failure = BuildFailure::Link;
+        pgm.log = located(std::string(vertexFile) + " + " + fragmentFile, infoLog(pgm.name, true),
+                          "do not link");
+        glDeleteProgram(pgm.name);
+        pgm.name = 0;
+    }
     return pgm;
+}
+
+// One program from its two files, the fragment stage's read first.
+static Build buildProgram(const char* vertexFile, const char* fragmentFile)
+{
+    std::unique_ptr<char, decltype(&std::free)> fragment(const_cast<char*>(loadtxt(fragmentFile)), std::free);
+    std::unique_ptr<char, decltype(&std::free)> vertex(const_cast<char*>(loadtxt(vertexFile)), std::free);
+    if (!fragment || !vertex) {
+        Build build;
+        build.failure = BuildFailure::Unreadable;
+        build.log = std::string(fragment ? vertexFile : fragmentFile) + ": could not be read\n";
+        return build;
+    }
+    return compileProgram(vertex.get(), fragment.get(), vertexFile, fragmentFile);
 }
 
 static void setInt(GLuint program, const char* name, GLint value)
@@ -104,7 +187,9 @@ static void startMusic()
         FATAL("%s", SDL_GetError());
 }
 
-static void createScroller()
+// The banner from "scroller.png" in a texture of the image's own size; false,
+// with the texture there was kept, when the file does not decode.
+static bool loadScroller()
 {
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
@@ -112,12 +197,23 @@ static void createScroller()
     int h = 0;
     unsigned char* pixels = loadImage("scroller.png", maxSide, w, h);
     if (!pixels)
-        FATAL("could not load scroller.png");
-    glCreateTextures(GL_TEXTURE_2D, 1, &scroller);
-    glTextureStorage2D(scroller, 1, GL_RGBA8, w, h);
-    glTextureSubImage2D(scroller, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
-    setTextureParameters(scroller, GL_REPEAT);
+        return false;
+    GLuint name = 0;
+    glCreateTextures(GL_TEXTURE_2D, 1, &name);
+    glTextureStorage2D(name, 1, GL_RGBA8, w, h);
+    glTextureSubImage2D(name, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    stbi_image_free(pixels);
+    setTextureParameters(name, GL_REPEAT);
+    glDeleteTextures(1, &scroller);
+    scroller = name;
     glBindTextureUnit(2, scroller);
+    return true;
+}
+
+static void createScroller()
+{
+    if (!loadScroller())
+        FATAL("could not load scroller.png");
 }
 
 static void createQuad()
@@ -132,14 +228,23 @@ static void createQuad()
     glVertexArrayVertexBuffer(vao, 10, buffer, 0, 3 * sizeof(float));
 }
 
-static void createPrograms()
+// Both programs from the three shader files. Only when both build do they
+// take the place of those there were, so a failure leaves the last good pair
+// drawing.
+static Build buildPrograms()
 {
-    const char* fragment = loadtxt("mosaic.frag");
-    const char* vertex = loadtxt("mosaic.vert");
-    renderStuff = compileProgram(vertex, fragment);
-    fragment = loadtxt("sdf.frag");
-    vertex = loadtxt("mosaic.vert");
-    sdf = compileProgram(vertex, fragment);
+    Build mosaic = buildProgram("mosaic.vert", "mosaic.frag");
+    if (mosaic.failure != BuildFailure::None)
+        return mosaic;
+    Build scene = buildProgram("mosaic.vert", "sdf.frag");
+    if (scene.failure != BuildFailure::None) {
+        glDeleteProgram(mosaic.name);
+        return scene;
+    }
+    glDeleteProgram(renderStuff);
+    glDeleteProgram(sdf);
+    renderStuff = mosaic.name;
+    sdf = scene.name;
 
     setInt(renderStuff, "uWebcam", 0);
     setInt(renderStuff, "uPalette", 1);
@@ -147,6 +252,17 @@ static void createPrograms()
     setSize(sdf, www, wwh);
     setInt(sdf, "uPalette", 1);
     setInt(sdf, "uScroller", 2);
+    setSize(renderStuff, window_width, window_height);
+    return Build{};
+}
+
+static void createPrograms()
+{
+    Build build = buildPrograms();
+    if (build.failure == BuildFailure::Compile)
+        FATAL("Failed to compile shader!");
+    if (build.failure == BuildFailure::Link)
+        FATAL("Could not link program!");
 }
 
 static void createSourceTexture()
@@ -194,6 +310,15 @@ static void openCapture()
 #endif
 }
 
+// The source image, the palette and the framebuffer that joins the scene
+// pass to the mosaic pass.
+static void createSourceImage()
+{
+    createSourceTexture();
+    createPalette();
+    createFramebuffer();
+}
+
 void init()
 {
     startMusic();
@@ -201,15 +326,32 @@ void init()
     createScroller();
     createQuad();
     createPrograms();
-    createSourceTexture();
-    createPalette();
-    createFramebuffer();
+    createSourceImage();
     openCapture();
+}
+
+void initForEditing()
+{
+    startMusic();
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    createQuad();
+    createSourceImage();
+}
+
+std::string rebuildPrograms()
+{
+    return buildPrograms().log;
+}
+
+std::string reloadScroller()
+{
+    return loadScroller() ? "" : "could not load scroller.png";
 }
 
 void resize(int w, int h)
 {
-    setSize(renderStuff, w, h);
+    if (renderStuff != 0)
+        setSize(renderStuff, w, h);
 }
 
 static float seconds(uint32_t milliseconds)
@@ -246,7 +388,7 @@ static void uploadCapture()
     }
 }
 
-void render()
+static void drawPicture()
 {
     if (mousepos().x < window_width - 3) {
         setFloat(sdf, "uTime", seconds(timer()));
@@ -262,6 +404,15 @@ void render()
     glClear(GL_COLOR_BUFFER_BIT);
     glUseProgram(renderStuff);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+}
+
+void render()
+{
+    // Programs are missing only in a preview whose shaders have not built yet.
+    if (renderStuff != 0)
+        drawPicture();
+    else
+        glClear(GL_COLOR_BUFFER_BIT);
     if (!Mix_PlayingMusic())
         shutdown();
 }

@@ -373,6 +373,27 @@ void xdotool(const std::vector<std::string>& args)
     EXPECT_EQ(runTool(argv), 0) << "xdotool " << args.front() << " failed";
 }
 
+// The first line that `command` prints.
+static std::string firstOutputLine(const std::string& command)
+{
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (!pipe)
+        return "";
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    pclose(pipe);
+    return output.substr(0, output.find('\n'));
+}
+
+std::string windowTitle(pid_t pid)
+{
+    // This xdotool takes a command after a search as one more pattern.
+    std::string window = firstOutputLine("xdotool search --pid " + std::to_string(pid));
+    return window.empty() ? "" : firstOutputLine("xdotool getwindowname " + window);
+}
+
 void requestClose()
 {
     EXPECT_EQ(runTool({closeWindowTool, "My First Shader"}), 0) << "no window to close";

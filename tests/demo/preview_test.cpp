@@ -1,0 +1,265 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const preview = MOSAIC_PREVIEW;
+
+// A mosaic stage that paints the whole window in one colour.
+std::string solidMosaic(const char* rgb)
+{
+    return std::string("#version 330 core\nout vec4 color;\nvoid main() { color = vec4(") + rgb +
+           ", 1.0); }\n";
+}
+
+const char* const brokenShader = "#version 330 core\nvoid main() { this is not GLSL; }\n";
+
+const std::vector<uint8_t> black = {0, 0, 0};
+const std::vector<uint8_t> red = {255, 0, 0};
+const std::vector<uint8_t> green = {0, 255, 0};
+const std::vector<uint8_t> blue = {0, 0, 255};
+const std::vector<uint8_t> white = {255, 255, 255};
+
+// A preview on the frame hook's clock, `frameMs` a frame, probing the
+// window's middle pixel; the track lasts `trackSeconds` of that clock.
+struct PreviewRun {
+    PreviewRun(double trackSeconds, int frameMs) : dir(trackSeconds), hook(dir)
+    {
+        hook.probe = "640,360,1,1";
+        hook.addTo(options);
+        options.env.push_back("FRAMEHOOK_FRAME_MS=" + std::to_string(frameMs));
+    }
+    RunResult run() { return runProgram(dir, {preview}, options); }
+    std::string out() const { return readFile(dir.path(".stdout")); }
+
+    // Waits until the middle pixel shows `colour`; the frame that first did,
+    // counted from 1, or -1.
+    long waitForColour(pid_t pid, const std::vector<uint8_t>& colour, size_t fromFrame = 0)
+    {
+        long found = -1;
+        auto shown = [&] {
+            auto probes = hook.probes();
+            for (size_t i = fromFrame; i < probes.size() && found < 0; ++i)
+                if (probes[i] == colour)
+                    found = long(i) + 1;
+            return found > 0;
+        };
+        waitWhileRunning(pid, shown, "the picture changed colour");
+        return found;
+    }
+
+    WorkDir dir;
+    FrameHook hook;
+    RunOptions options;
+};
+
+int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// When frame `frame` was swapped, from the frame hook's times.
+int64_t swapNanoseconds(const FrameHook& hook, long frame)
+{
+    std::istringstream in(readFile(hook.dir + "/times"));
+    long number = 0;
+    long long before = 0, after = 0;
+    while (in >> number >> before >> after)
+        if (number == frame)
+            return after;
+    ADD_FAILURE() << "no time for frame " << frame;
+    return 0;
+}
+
+// Saving as editors do that write a new file and rename it over the old.
+void saveByRename(const WorkDir& dir, const std::string& name, const std::string& contents)
+{
+    dir.write(name + ".saving", contents);
+    fs::rename(dir.path(name + ".saving"), dir.path(name));
+}
+
+// The error that leads a title such as "sdf.frag: 0:2(15): error: ... | mosaic-preview | ...".
+std::string titleError(const std::string& title)
+{
+    return title.substr(0, title.find(" | "));
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// One line of standard output per seek, pause and resume:
+// "<what> <clock> s, music at <music> s (<part, bar, beat>)".
+struct ClockLine {
+    std::string what;
+    double clock = 0;
+    double music = 0;
+};
+
+std::vector<ClockLine> clockLines(const std::string& out)
+{
+    std::vector<ClockLine> result;
+    for (const auto& line : lines(out)) {
+        ClockLine parsed;
+        char what[32] = {};
+        char verb[32] = {};
+        if (std::sscanf(line.c_str(), "%31s %31s %lf s, music at %lf s", what, verb, &parsed.clock,
+                        &parsed.music) == 4) {
+            parsed.what = std::string(what) + " " + verb;
+            result.push_back(parsed);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+// The mosaic stage saved in place, then by rename, changes the picture; a
+// broken save keeps the picture, shows its error in the title and prints the
+// compiler's log once; the next good save draws again.
+TEST(Preview, SavedShadersRedrawAndBrokenOnesKeepThePicture)
+{
+    PreviewRun preview(20.0, 1);
+    preview.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    std::string title;
+    preview.options.input = [&](pid_t pid) {
+        long frame = preview.waitForColour(pid, red);
+        if (frame < 0)
+            return;
+        int64_t saved = monotonicNanoseconds();
+        preview.dir.write("mosaic.frag", solidMosaic("0.0, 1.0, 0.0"));
+        frame = preview.waitForColour(pid, green, size_t(frame));
+        if (frame < 0)
+            return;
+        std::printf("from the save to the new picture: %.0f ms\n",
+                    (swapNanoseconds(preview.hook, frame) - saved) / 1e6);
+
+        saveByRename(preview.dir, "mosaic.frag", solidMosaic("0.0, 0.0, 1.0"));
+        frame = preview.waitForColour(pid, blue, size_t(frame));
+        if (frame < 0)
+            return;
+
+        preview.dir.write("mosaic.frag", brokenShader);
+        if (!waitWhileRunning(pid, [&] { return (title = windowTitle(pid)).rfind("mosaic.frag: ", 0) == 0; },
+                              "the title showed the error"))
+            return;
+        long broken = preview.hook.swapsSoFar();
+        if (!preview.hook.waitForSwaps(pid, broken + 5))
+            return;
+        auto probes = preview.hook.probes();
+        for (size_t i = size_t(frame); i < probes.size(); ++i)
+            EXPECT_EQ(probes[i], blue) << "frame " << i + 1 << " after the broken save";
+
+        saveByRename(preview.dir, "mosaic.frag", solidMosaic("1.0, 1.0, 1.0"));
+        if (preview.waitForColour(pid, white, probes.size()) > 0) {
+            EXPECT_EQ(windowTitle(pid).rfind("mosaic-preview | ", 0), 0u) << "the error stayed";
+        }
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(title.find("error"), std::string::npos) << title;
+    EXPECT_EQ(occurrences(run.err, titleError(title)), 1u) << run.err;
+}
+
+// A stage broken at start-up leaves the picture black with the error in the
+// title until it is saved fixed.
+TEST(Preview, BrokenAtStartIsBlackUntilFixed)
+{
+    PreviewRun preview(20.0, 1);
+    preview.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    preview.dir.write("sdf.frag", brokenShader);
+    std::string title;
+    preview.options.input = [&](pid_t pid) {
+        if (preview.waitForColour(pid, black) < 0)
+            return;
+        title = windowTitle(pid);
+        saveByRename(preview.dir, "sdf.frag", readFile(std::string(dataDir) + "/sdf.frag"));
+        preview.waitForColour(pid, red);
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(title.rfind("sdf.frag: ", 0), 0u) << title;
+    EXPECT_EQ(occurrences(run.err, titleError(title)), 1u) << run.err;
+}
+
+// The clock in a title such as "mosaic-preview | part 1/8, bar 1, beat 2 | 0.300 s | paused".
+std::string titleTime(const std::string& title)
+{
+    size_t end = title.find(" s", title.rfind(" | ", title.find(" s |")) + 3);
+    size_t start = title.rfind(" | ", end);
+    return start == std::string::npos || end == std::string::npos ? "" : title.substr(start + 3, end - start - 3);
+}
+
+// On a clock of 100 ms a frame: the clock and the music stand while paused;
+// Right steps one bar and Page Down lands on the next part's first bar;
+// looping the first part brings the clock back to its start; Page Down past
+// the track's end ends the preview. After every seek the music is where the
+// clock is.
+TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
+{
+    const double bar = 240.0 / 136.0;  // the shader's tempo
+    PreviewRun preview(20.0, 100);
+    std::vector<ClockLine> seen;
+    auto waitForLines = [&](pid_t pid, size_t count) {
+        return waitWhileRunning(pid, [&] { return (seen = clockLines(preview.out())).size() >= count; },
+                                std::to_string(count) + " clock lines were printed");
+    };
+    std::string pausedTitle;
+    std::string laterTitle;
+    preview.options.input = [&](pid_t pid) {
+        if (!preview.hook.waitForSwaps(pid, 3))
+            return;
+        xdotool({"key", "space"});
+        if (!waitForLines(pid, 1))
+            return;
+        long paused = preview.hook.swapsSoFar();
+        pausedTitle = windowTitle(pid);
+        if (!preview.hook.waitForSwaps(pid, paused + 10))
+            return;
+        laterTitle = windowTitle(pid);
+        xdotool({"key", "space", "space", "Right", "Next", "space", "Home", "l"});
+        if (!waitForLines(pid, 8))
+            return;
+        EXPECT_NE(windowTitle(pid).find(" | looping"), std::string::npos);
+        xdotool({"key", "l", "Next", "Next", "Next"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(preview.hook.musicStopped(), -1) << "the track's end ended the preview, not the seek past it";
+    EXPECT_NE(pausedTitle.find(" | paused"), std::string::npos) << pausedTitle;
+    EXPECT_EQ(titleTime(laterTitle), titleTime(pausedTitle)) << "the clock ran while paused";
+    seen = clockLines(preview.out());
+    std::vector<std::string> what;
+    for (const auto& line : seen)
+        what.push_back(line.what);
+    ASSERT_EQ(what, (std::vector<std::string>{"pause at", "play from", "pause at", "seek to", "seek to",
+                                              "play from", "seek to", "loop to", "seek to", "seek to"}))
+        << preview.out();
+    EXPECT_EQ(seen[1].clock, seen[0].clock);
+    EXPECT_NEAR(seen[3].clock - seen[2].clock, bar, 0.002) << "Right steps one bar";
+    EXPECT_NEAR(seen[4].clock, 4 * bar, 0.002) << "the second part starts at bar 4";
+    EXPECT_EQ(seen[5].clock, seen[4].clock);
+    EXPECT_EQ(seen[6].clock, 0.0);
+    EXPECT_EQ(seen[7].clock, 0.0);
+    EXPECT_NEAR(seen[8].clock, 4 * bar, 0.002);
+    EXPECT_NEAR(seen[9].clock, 8 * bar, 0.002);
+    for (const auto& line : seen)
+        EXPECT_NEAR(line.music, line.clock, 0.05) << line.what << " " << line.clock;
+}
