@@ -5,6 +5,8 @@ set(program_dir ${CMAKE_INSTALL_LIBEXECDIR}/mosaic-demo)
 set(data_dir ${CMAKE_INSTALL_DATADIR}/mosaic-demo)
 
 install(TARGETS mosaic-demo RUNTIME DESTINATION ${program_dir})
+# The preview finds the data folder from where it lies, so it needs no launcher.
+install(TARGETS mosaic-preview RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/mosaic.vert data/mosaic.frag data/sdf.frag data/scroller.png data/chiptune2.ogg
         DESTINATION ${data_dir})
 

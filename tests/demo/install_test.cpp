@@ -1,5 +1,5 @@
 // The demo as `cmake --install` lays it out, started through its launcher
-// from a folder that holds none of its files.
+// from a folder that holds none of its files, and the preview beside it.
 #include "harness.h"
 #include "report.h"
 
@@ -30,4 +30,11 @@ TEST(Install, TheLauncherRunsTheInstalledDemoFromAnyFolder)
     expectInfoLines(lines(run.out));
     EXPECT_EQ(run.err, "");
     EXPECT_GE(hook.musicStopped(), 1) << "the demo ended before the music did";
+
+    // The preview finds the same files from where it is installed, and ends
+    // with the track.
+    RunResult preview = runProgram(dir, {stage + "/bin/mosaic-preview"});
+    EXPECT_EQ(preview.status, 0) << preview.err;
+    EXPECT_NE(preview.out.find("built the shaders"), std::string::npos) << preview.out;
+    EXPECT_EQ(preview.err, "");
 }

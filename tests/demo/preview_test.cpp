@@ -263,3 +263,25 @@ TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
     for (const auto& line : seen)
         EXPECT_NEAR(line.music, line.clock, 0.05) << line.what << " " << line.clock;
 }
+
+TEST(Preview, BadArgumentsAreRefused)
+{
+    WorkDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    for (const Case& bad : {Case{{"--nope"}, "unknown argument --nope (see --help)"},
+                            Case{{"--data"}, "--data needs a folder (see --help)"},
+                            Case{{"--data", dir.path("missing")},
+                                 "cannot use " + dir.path("missing") + " as the data folder: No such file or directory"}}) {
+        std::vector<std::string> argv = {preview};
+        argv.insert(argv.end(), bad.args.begin(), bad.args.end());
+        RunResult run = runProgram(dir, argv);
+        EXPECT_EQ(run.status, 1) << bad.args.front();
+        EXPECT_EQ(run.err, "mosaic-preview: " + bad.message + "\n");
+    }
+    RunResult help = runProgram(dir, {preview, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: mosaic-preview", 0), 0u) << help.out;
+}
