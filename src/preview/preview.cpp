@@ -121,11 +121,7 @@ static void GLAPIENTRY debugCallback(GLenum source, GLenum, GLuint, GLenum, GLsi
 
 static void openWindow()
 {
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS,
-                        SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
+    requestSceneContext();
     window = SDL_CreateWindow("mosaic-preview", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                               window_width, window_height,
                               SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE);
@@ -253,6 +249,16 @@ static void handleKey(const SDL_KeyboardEvent& key)
     }
 }
 
+// The viewport and the mosaic follow the window as it is resized or goes
+// fullscreen and back.
+static void followWindowSize(int w, int h)
+{
+    window_width = w;
+    window_height = h;
+    glViewport(0, 0, w, h);
+    resize(w, h);
+}
+
 static void handleEvents()
 {
     SDL_Event e;
@@ -261,20 +267,9 @@ static void handleEvents()
             shutdown();
         else if (e.type == SDL_KEYDOWN)
             handleKey(e.key);
+        else if (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+            followWindowSize(e.window.data1, e.window.data2);
     }
-}
-
-static void trackWindowSize()
-{
-    int w = 0;
-    int h = 0;
-    SDL_GetWindowSize(window, &w, &h);
-    if (w == window_width && h == window_height)
-        return;
-    window_width = w;
-    window_height = h;
-    glViewport(0, 0, window_width, window_height);
-    resize(w, h);
 }
 
 // The section table of the vertex stage that now draws; a stage without one
@@ -374,8 +369,7 @@ int main(int argc, char** argv)
     buildShaders();
     loadScroller();
     trackSeconds = Mix_MusicDuration(nullptr);
-    glViewport(0, 0, window_width, window_height);
-    resize(window_width, window_height);
+    followWindowSize(window_width, window_height);
     // The music started during set-up; clock and music start together now.
     setClock(trackClock, 0, SDL_GetTicks());
     Mix_SetMusicPosition(0);
@@ -383,7 +377,6 @@ int main(int argc, char** argv)
     while (active) {
         handleEvents();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
-        trackWindowSize();
         reloadSavedFiles(watch);
         frameSeconds = clockNow();
         loopAround();

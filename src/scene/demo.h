@@ -13,7 +13,10 @@ void shutdown();
 // process then.
 const char* loadtxt(const char* fileName);
 
-// What the shell calls in the scene.
+// What the shell calls in the scene. requestSceneContext asks SDL, before
+// the window is made, for the context the scene draws with: OpenGL 3.3 core,
+// forward compatible, with debug output.
+void requestSceneContext();
 void init();
 void resize(int w, int h);
 void render();
