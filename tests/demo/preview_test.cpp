@@ -178,6 +178,44 @@ TEST(Preview, SavedShadersRedrawAndBrokenOnesKeepThePicture)
     EXPECT_EQ(occurrences(run.err, titleError(title)), 1u) << run.err;
 }
 
+// The banner saved anew shows at once; a save that does not decode keeps the
+// last one and says so in the title.
+TEST(Preview, SavedBannerReloadsAndABrokenOneKeepsTheLast)
+{
+    PreviewRun preview(20.0, 1);
+    preview.dir.write("mosaic.frag", R"(#version 330 core
+uniform sampler2D uScroller;
+out vec4 color;
+void main() { color = vec4(texture(uScroller, vec2(0.25, 0.25)).rgb, 1.0); }
+)");
+    std::string title;
+    preview.options.input = [&](pid_t pid) {
+        long frame = preview.waitForColour(pid, red);
+        if (frame < 0)
+            return;
+        writePNG(preview.dir.path("scroller.png.saving"), 1, 1, 4, {0, 255, 0, 255});
+        fs::rename(preview.dir.path("scroller.png.saving"), preview.dir.path("scroller.png"));
+        frame = preview.waitForColour(pid, green, size_t(frame));
+        if (frame < 0)
+            return;
+        preview.dir.write("scroller.png", "not an image");
+        if (!waitWhileRunning(pid, [&] { return (title = windowTitle(pid)).rfind("could not load", 0) == 0; },
+                              "the title showed the error"))
+            return;
+        long broken = preview.hook.swapsSoFar();
+        if (!preview.hook.waitForSwaps(pid, broken + 5))
+            return;
+        auto probes = preview.hook.probes();
+        for (size_t i = size_t(frame); i < probes.size(); ++i)
+            EXPECT_EQ(probes[i], green) << "frame " << i + 1 << " after the broken save";
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(titleError(title), "could not load scroller.png");
+    EXPECT_EQ(run.err, "could not load scroller.png\n");
+}
+
 // A stage broken at start-up leaves the picture black with the error in the
 // title until it is saved fixed.
 TEST(Preview, BrokenAtStartIsBlackUntilFixed)
