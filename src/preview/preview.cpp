@@ -27,6 +27,7 @@ int32_t window_width = 1280;
 int32_t window_height = 720;
 
 static SDL_Window* window = nullptr;
+static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
 static glm::ivec2 mousePos{0, 0};
 static bool active = true;
 
@@ -210,10 +211,25 @@ static void togglePause()
     }
 }
 
+// Fullscreen at the desktop's size, never a mode switch. Without a window
+// manager nobody fits the window to the screen, so it is laid over the
+// display itself, and put back where it was afterwards.
 static void toggleFullscreen()
 {
-    bool fullscreen = SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP;
-    SDL_SetWindowFullscreen(window, fullscreen ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
+    if (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP) {
+        SDL_SetWindowFullscreen(window, 0);
+        SDL_SetWindowSize(window, windowedBounds.w, windowedBounds.h);
+        SDL_SetWindowPosition(window, windowedBounds.x, windowedBounds.y);
+        return;
+    }
+    SDL_GetWindowPosition(window, &windowedBounds.x, &windowedBounds.y);
+    SDL_GetWindowSize(window, &windowedBounds.w, &windowedBounds.h);
+    SDL_Rect display{};
+    if (SDL_GetDisplayBounds(SDL_GetWindowDisplayIndex(window), &display) == 0) {
+        SDL_SetWindowPosition(window, display.x, display.y);
+        SDL_SetWindowSize(window, display.w, display.h);
+    }
+    SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
 }
 
 // Keys that move along the timeline repeat while held; the toggles do not.

@@ -373,8 +373,8 @@ void xdotool(const std::vector<std::string>& args)
     EXPECT_EQ(runTool(argv), 0) << "xdotool " << args.front() << " failed";
 }
 
-// The first line that `command` prints.
-static std::string firstOutputLine(const std::string& command)
+// What `command` prints on standard output.
+static std::string commandOutput(const std::string& command)
 {
     FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
     if (!pipe)
@@ -384,14 +384,33 @@ static std::string firstOutputLine(const std::string& command)
     while (std::fgets(buffer, sizeof buffer, pipe))
         output += buffer;
     pclose(pipe);
-    return output.substr(0, output.find('\n'));
+    return output;
+}
+
+static std::string firstLine(const std::string& text)
+{
+    return text.substr(0, text.find('\n'));
+}
+
+// What xdotool says of the window of the program `pid`: this xdotool takes a
+// command after a search as one more pattern, so the window is asked for first.
+static std::string describeWindow(pid_t pid, const std::string& command)
+{
+    std::string window = firstLine(commandOutput("xdotool search --pid " + std::to_string(pid)));
+    return window.empty() ? "" : commandOutput("xdotool " + command + " " + window);
 }
 
 std::string windowTitle(pid_t pid)
 {
-    // This xdotool takes a command after a search as one more pattern.
-    std::string window = firstOutputLine("xdotool search --pid " + std::to_string(pid));
-    return window.empty() ? "" : firstOutputLine("xdotool getwindowname " + window);
+    return firstLine(describeWindow(pid, "getwindowname"));
+}
+
+std::string windowGeometry(pid_t pid)
+{
+    for (const auto& line : lines(describeWindow(pid, "getwindowgeometry")))
+        if (size_t at = line.find("Geometry: "); at != std::string::npos)
+            return line.substr(at + 10);
+    return "";
 }
 
 void requestClose()

@@ -70,8 +70,10 @@ pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::str
 // does not succeed.
 void xdotool(const std::vector<std::string>& args);
 
-// The title of the window that the program `pid` shows; "" while it shows none.
+// The title and the size ("1280x720") of the window that the program `pid`
+// shows; "" while it shows none.
 std::string windowTitle(pid_t pid);
+std::string windowGeometry(pid_t pid);
 
 // Asks the demo's window to close, as a window manager does.
 void requestClose();

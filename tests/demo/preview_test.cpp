@@ -29,19 +29,20 @@ const std::vector<uint8_t> green = {0, 255, 0};
 const std::vector<uint8_t> blue = {0, 0, 255};
 const std::vector<uint8_t> white = {255, 255, 255};
 
-// A preview on the frame hook's clock, `frameMs` a frame, probing the
-// window's middle pixel; the track lasts `trackSeconds` of that clock.
+// A preview on the frame hook's clock, `frameMs` a frame, probing one pixel,
+// by default the window's middle; the track lasts `trackSeconds` of that clock.
 struct PreviewRun {
-    PreviewRun(double trackSeconds, int frameMs) : dir(trackSeconds), hook(dir)
+    PreviewRun(double trackSeconds, int frameMs, const std::string& probe = "640,360,1,1")
+        : dir(trackSeconds), hook(dir)
     {
-        hook.probe = "640,360,1,1";
+        hook.probe = probe;
         hook.addTo(options);
         options.env.push_back("FRAMEHOOK_FRAME_MS=" + std::to_string(frameMs));
     }
     RunResult run() { return runProgram(dir, {preview}, options); }
     std::string out() const { return readFile(dir.path(".stdout")); }
 
-    // Waits until the middle pixel shows `colour`; the frame that first did,
+    // Waits until the probed pixel shows `colour`; the frame that first did,
     // counted from 1, or -1.
     long waitForColour(pid_t pid, const std::vector<uint8_t>& colour, size_t fromFrame = 0)
     {
@@ -214,6 +215,32 @@ void main() { color = vec4(texture(uScroller, vec2(0.25, 0.25)).rgb, 1.0); }
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(titleError(title), "could not load scroller.png");
     EXPECT_EQ(run.err, "could not load scroller.png\n");
+}
+
+// F lays the window over the whole screen, the picture with it, and brings
+// it back.
+TEST(Preview, FullscreenCoversTheScreenAndComesBack)
+{
+    PreviewRun preview(20.0, 1, "1900,1060,1,1");
+    preview.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    std::string windowed;
+    std::string restored;
+    preview.options.input = [&](pid_t pid) {
+        if (!preview.hook.waitForSwaps(pid, 1))
+            return;
+        windowed = windowGeometry(pid);
+        xdotool({"key", "f"});
+        if (preview.waitForColour(pid, red) < 0)
+            return;
+        EXPECT_EQ(windowGeometry(pid), "1920x1080");
+        xdotool({"key", "f"});
+        waitWhileRunning(pid, [&] { return (restored = windowGeometry(pid)) == windowed; },
+                         "the window came back to its size");
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(windowed, "1280x720");
 }
 
 // A stage broken at start-up leaves the picture black with the error in the
