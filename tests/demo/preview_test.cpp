@@ -58,6 +58,27 @@ struct PreviewRun {
         return found;
     }
 
+    // Saves `contents` over `name` in place and waits until the title leads
+    // with `error`; the picture must keep `colour` from frame `since` through
+    // five frames past that. The title seen ("" if the error never came), and
+    // in `frames` the number of frames swapped then.
+    std::string expectBrokenSaveKeeps(pid_t pid, const std::string& name, const std::string& contents,
+                                      const std::string& error, const std::vector<uint8_t>& colour,
+                                      long since, size_t& frames)
+    {
+        dir.write(name, contents);
+        std::string title;
+        if (!waitWhileRunning(pid, [&] { return (title = windowTitle(pid)).rfind(error, 0) == 0; },
+                              "the title showed the error") ||
+            !hook.waitForSwaps(pid, hook.swapsSoFar() + 5))
+            return "";
+        auto probes = hook.probes();
+        for (size_t i = size_t(since); i < probes.size(); ++i)
+            EXPECT_EQ(probes[i], colour) << "frame " << i + 1 << " after the broken save of " << name;
+        frames = probes.size();
+        return title;
+    }
+
     WorkDir dir;
     FrameHook hook;
     RunOptions options;
@@ -156,19 +177,14 @@ TEST(Preview, SavedShadersRedrawAndBrokenOnesKeepThePicture)
         if (frame < 0)
             return;
 
-        preview.dir.write("mosaic.frag", brokenShader);
-        if (!waitWhileRunning(pid, [&] { return (title = windowTitle(pid)).rfind("mosaic.frag: ", 0) == 0; },
-                              "the title showed the error"))
+        size_t frames = 0;
+        title = preview.expectBrokenSaveKeeps(pid, "mosaic.frag", brokenShader, "mosaic.frag: ", blue, frame,
+                                              frames);
+        if (title.empty())
             return;
-        long broken = preview.hook.swapsSoFar();
-        if (!preview.hook.waitForSwaps(pid, broken + 5))
-            return;
-        auto probes = preview.hook.probes();
-        for (size_t i = size_t(frame); i < probes.size(); ++i)
-            EXPECT_EQ(probes[i], blue) << "frame " << i + 1 << " after the broken save";
 
         saveByRename(preview.dir, "mosaic.frag", solidMosaic("1.0, 1.0, 1.0"));
-        if (preview.waitForColour(pid, white, probes.size()) > 0) {
+        if (preview.waitForColour(pid, white, frames) > 0) {
             EXPECT_EQ(windowTitle(pid).rfind("mosaic-preview | ", 0), 0u) << "the error stayed";
         }
         xdotool({"key", "Escape"});
@@ -199,16 +215,9 @@ void main() { color = vec4(texture(uScroller, vec2(0.25, 0.25)).rgb, 1.0); }
         frame = preview.waitForColour(pid, green, size_t(frame));
         if (frame < 0)
             return;
-        preview.dir.write("scroller.png", "not an image");
-        if (!waitWhileRunning(pid, [&] { return (title = windowTitle(pid)).rfind("could not load", 0) == 0; },
-                              "the title showed the error"))
-            return;
-        long broken = preview.hook.swapsSoFar();
-        if (!preview.hook.waitForSwaps(pid, broken + 5))
-            return;
-        auto probes = preview.hook.probes();
-        for (size_t i = size_t(frame); i < probes.size(); ++i)
-            EXPECT_EQ(probes[i], green) << "frame " << i + 1 << " after the broken save";
+        size_t frames = 0;
+        title = preview.expectBrokenSaveKeeps(pid, "scroller.png", "not an image", "could not load", green,
+                                              frame, frames);
         xdotool({"key", "Escape"});
     };
     RunResult run = preview.run();
