@@ -1,8 +1,8 @@
 # `cmake --install` and the Debian package: the demo, the five files it reads
 # from its working directory, and a launcher on the PATH that starts it in
-# their folder from wherever it is called; the recorder, which finds that
-# folder itself; the menu entry, icons and AppStream metadata; the manual
-# pages, the copyright notices and the changelog.
+# their folder from wherever it is called; the recorder and the preview, which
+# find that folder themselves; the menu entry, icons and AppStream metadata;
+# the manual pages, the copyright notices and the changelog.
 set(program_dir ${CMAKE_INSTALL_LIBEXECDIR}/mosaic-demo)
 set(data_dir ${CMAKE_INSTALL_DATADIR}/mosaic-demo)
 # The AppStream id, which names the menu entry and the metadata too; software
@@ -12,7 +12,9 @@ set(MOSAIC_HOMEPAGE "https://mosaic-demo.example.org" CACHE STRING
     "The project's web page; its docs/screenshot.png is the screenshot software centres show")
 
 install(TARGETS mosaic-demo RUNTIME DESTINATION ${program_dir})
-install(TARGETS mosaic-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The recorder and the preview find the data folder from where they lie, so
+# they need no launcher.
+install(TARGETS mosaic-record mosaic-preview RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/mosaic.vert data/mosaic.frag data/sdf.frag data/scroller.png data/chiptune2.ogg
         DESTINATION ${data_dir})
 
@@ -33,19 +35,21 @@ configure_file(desktop/${app_id}.metainfo.xml.in desktop/${app_id}.metainfo.xml 
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/desktop/${app_id}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-# Manual pages and the changelog, compressed as Debian keeps them. The
-# recorder's page is made from its --help, so the two never disagree.
+# Manual pages and the changelog, compressed as Debian keeps them.
 find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
 configure_file(man/mosaic-demo.6.in man/mosaic-demo.6 @ONLY)
 configure_file(debian/changelog changelog COPYONLY)
-add_custom_command(OUTPUT man/mosaic-record.1
-  COMMAND ${HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --section=1
-          --include=${PROJECT_SOURCE_DIR}/man/mosaic-record.h2m
-          --output=man/mosaic-record.1 $<TARGET_FILE:mosaic-record>
-  DEPENDS mosaic-record man/mosaic-record.h2m
-  VERBATIM)
-set(compressed_docs man/mosaic-demo.6 man/mosaic-record.1 changelog)
+# The tools' pages are made from their --help, so the two never disagree.
+foreach(program mosaic-record mosaic-preview)
+  add_custom_command(OUTPUT man/${program}.1
+    COMMAND ${HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --section=1
+            --include=${PROJECT_SOURCE_DIR}/man/${program}.h2m
+            --output=man/${program}.1 $<TARGET_FILE:${program}>
+    DEPENDS ${program} ${PROJECT_SOURCE_DIR}/man/${program}.h2m
+    VERBATIM)
+endforeach()
+set(compressed_docs man/mosaic-demo.6 man/mosaic-record.1 man/mosaic-preview.1 changelog)
 foreach(doc ${compressed_docs})
   add_custom_command(OUTPUT ${doc}.gz
     COMMAND ${GZIP} -9nkf ${doc}
@@ -55,7 +59,8 @@ foreach(doc ${compressed_docs})
 endforeach()
 add_custom_target(compressed-docs ALL DEPENDS ${compressed_outputs})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-demo.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-record.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-record.1.gz ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-preview.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
@@ -72,7 +77,9 @@ triangle and noise voices. The mouse steers the size of the tiles.
 
 It needs OpenGL 3.3 with direct state access. The package also holds
 mosaic-record, which records the demo off-screen through EGL, frame by frame,
-into an MP4 or WebM video with its sound track, using ffmpeg.")
+into an MP4 or WebM video with its sound track, using ffmpeg, and
+mosaic-preview, which plays the demo in a window that follows its shader and
+banner files as they are saved, with the timeline under the keys.")
 # The linked libraries' packages are found from the programs; SDL opens libGL
 # at run time, so that one is named here (it brings a GL driver along). Only
 # the recorder runs ffmpeg.

@@ -6,10 +6,10 @@
 #include "demo.h"
 #include "encoder.h"
 #include "fail.h"
-#include "offscreen_gl.h"
+#include "offscreen-gl.h"
 #include "options.h"
 #include "progress.h"
-#include "regular_file.h"
+#include "regular-file.h"
 #include "safe-output.h"
 
 #include <glad/gl.h>

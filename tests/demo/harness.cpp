@@ -382,6 +382,46 @@ void xdotool(const std::vector<std::string>& args, const std::string& display)
     EXPECT_EQ(runTool(argv, onDisplay(display)), 0) << "xdotool " << args.front() << " failed";
 }
 
+// What `command` prints on standard output.
+static std::string commandOutput(const std::string& command)
+{
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (!pipe)
+        return "";
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    pclose(pipe);
+    return output;
+}
+
+static std::string firstLine(const std::string& text)
+{
+    return text.substr(0, text.find('\n'));
+}
+
+// What xdotool says of the window of the program `pid`: this xdotool takes a
+// command after a search as one more pattern, so the window is asked for first.
+static std::string describeWindow(pid_t pid, const std::string& command)
+{
+    std::string window = firstLine(commandOutput("xdotool search --pid " + std::to_string(pid)));
+    return window.empty() ? "" : commandOutput("xdotool " + command + " " + window);
+}
+
+std::string windowTitle(pid_t pid)
+{
+    return firstLine(describeWindow(pid, "getwindowname"));
+}
+
+std::string windowGeometry(pid_t pid)
+{
+    for (const auto& line : lines(describeWindow(pid, "getwindowgeometry")))
+        if (size_t at = line.find("Geometry: "); at != std::string::npos)
+            return line.substr(at + 10);
+    return "";
+}
+
 void requestClose(const std::string& display)
 {
     EXPECT_EQ(runTool({closeWindowTool, "My First Shader"}, onDisplay(display)), 0) << "no window to close";

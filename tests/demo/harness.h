@@ -70,6 +70,11 @@ pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::str
 // fails the test if it does not succeed.
 void xdotool(const std::vector<std::string>& args, const std::string& display = "");
 
+// The title and the size ("1280x720") of the window that the program `pid`
+// shows; "" while it shows none.
+std::string windowTitle(pid_t pid);
+std::string windowGeometry(pid_t pid);
+
 // Asks the demo's window to close, as a window manager does, on the test
 // display or on `display`.
 void requestClose(const std::string& display = "");

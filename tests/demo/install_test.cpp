@@ -1,6 +1,7 @@
 // The demo and its recorder as `cmake --install` lays them out, started from
-// a folder that holds none of their files; and the Debian package, checked
-// by the tools that distributions and software centres check it with.
+// a folder that holds none of their files, and the preview beside them; and
+// the Debian package, checked by the tools that distributions and software
+// centres check it with.
 #include "harness.h"
 #include "report.h"
 
@@ -65,6 +66,13 @@ TEST(Install, TheLauncherRunsTheInstalledDemoFromAnyFolder)
     expectInfoLines(lines(run.out));
     EXPECT_EQ(run.err, "");
     EXPECT_GE(hook.musicStopped(), 1) << "the demo ended before the music did";
+
+    // The preview finds the same files from where it is installed, and ends
+    // with the track.
+    RunResult preview = runProgram(dir, {stage + "/bin/mosaic-preview"});
+    EXPECT_EQ(preview.status, 0) << preview.err;
+    EXPECT_NE(preview.out.find("built the shaders"), std::string::npos) << preview.out;
+    EXPECT_EQ(preview.err, "");
 }
 
 TEST(Install, TheRecorderFindsTheInstalledFilesAndWritesWhereTheUserIs)

@@ -1,4 +1,6 @@
 // Runs the real chiptune binary and reads its output back with libvorbisfile.
+#include "timeline.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -114,23 +116,6 @@ std::vector<Mark> scoreSections() {
     while (in >> mark.name >> mark.bar >> mark.seconds)
         marks.push_back(mark);
     return marks;
-}
-
-// The numbers of a constant such as "const float NAME[N] = float[](1.0, 2.0);"
-// or "const float NAME = 1.0;" in a shader text.
-std::vector<double> shaderConstant(const std::string &text, const std::string &name) {
-    size_t at = text.find("const float " + name);
-    if (at == std::string::npos)
-        return {};
-    size_t from = text.find('=', at), to = text.find(';', at);
-    std::string value = text.substr(from + 1, to - from - 1);
-    if (size_t open = value.find('('); open != std::string::npos)
-        value = value.substr(open + 1, value.rfind(')') - open - 1);
-    std::vector<double> numbers;
-    std::istringstream in(value);
-    for (std::string item; std::getline(in, item, ',');)
-        numbers.push_back(std::stod(item));
-    return numbers;
 }
 
 std::string tempOgg(const char *name) {

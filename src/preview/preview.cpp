@@ -1,0 +1,407 @@
+// mosaic-preview: the demo's scene in a window of its own for the people who
+// change it. The picture follows the shader files and the banner as they are
+// saved; a save that does not build shows its error and keeps the last good
+// picture; the timeline can be paused, sought by bar and part and looped, and
+// the music follows it.
+#include "common.h"
+#include "data-folder.h"
+#include "demo.h"
+#include "display-connection.h"
+#include "file-watch.h"
+#include "regular-file.h"
+#include "timeline.h"
+
+#include <glad/gl.h>
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+int32_t window_width = 1280;
+int32_t window_height = 720;
+
+static SDL_Window* window = nullptr;
+static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
+static glm::ivec2 mousePos{0, 0};
+static bool active = true;
+
+static PreviewClock trackClock;
+static double frameSeconds = 0;     // the clock as the frame being drawn shows it
+static double trackSeconds = 0;
+static SectionTable sections;       // no bars until "mosaic.vert" declares them
+static int loopedPart = -1;         // -1 while not looping
+static std::string programError;    // what the last build of the shaders said
+static std::string scrollerError;
+static std::string shownTitle;
+
+static const char* const usage =
+    "Usage: mosaic-preview [--data DIR]\n"
+    "\n"
+    "Plays the demo in a window and follows its files: saving mosaic.vert,\n"
+    "mosaic.frag or sdf.frag rebuilds the shaders, saving scroller.png reloads\n"
+    "the banner. A file that does not build keeps the last good picture; its\n"
+    "error goes to the window title and, in full, to standard error.\n"
+    "\n"
+    "  --data DIR   the folder of mosaic.vert, mosaic.frag, sdf.frag,\n"
+    "               scroller.png and chiptune2.ogg (default: the working\n"
+    "               directory when it holds them, else the installed ones)\n"
+    "  --help       this text\n"
+    "\n"
+    "Keys: Space pauses and resumes, Left and Right step a bar, Page Up and\n"
+    "Page Down go to the previous or next part, Home to the start, L loops\n"
+    "the current part, F toggles fullscreen, Escape quits. The title shows\n"
+    "the part, bar, beat and time; every seek prints a line on standard output.\n";
+
+[[noreturn]] static void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+static void fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    exitWithMessage("mosaic-preview: ", format, args);
+}
+
+uint32_t timer()
+{
+    return static_cast<uint32_t>(std::lround(frameSeconds * 1000));
+}
+
+glm::ivec2 mousepos()
+{
+    return mousePos;
+}
+
+void shutdown()
+{
+    active = false;
+}
+
+// A file that cannot be read is one more way for a save to fail: the scene
+// keeps its last good programs and says which file it was.
+const char* loadtxt(const char* fileName)
+{
+    char* text = nullptr;
+    return readTextFile(fileName, text) == TextFile::Read ? text : nullptr;
+}
+
+// The data folder, from --data or found; --help ends here.
+static const char* parseOptions(int argc, char** argv)
+{
+    const char* data = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        } else if (std::strcmp(argv[i], "--data") == 0) {
+            if (i + 1 >= argc)
+                fail("--data needs a folder (see --help)");
+            data = argv[++i];
+        } else {
+            fail("unknown argument %s (see --help)", argv[i]);
+        }
+    }
+    return data;
+}
+
+// Compile and link errors come in the scene's own messages, once per save;
+// the GL's copy of them would repeat them. Nothing here ends the preview.
+static void GLAPIENTRY debugCallback(GLenum source, GLenum, GLuint, GLenum, GLsizei length,
+                                     const GLchar* message, const void*)
+{
+    if (source == GL_DEBUG_SOURCE_SHADER_COMPILER)
+        return;
+    size_t count = length < 0 ? std::strlen(message) : static_cast<size_t>(length);
+    std::fprintf(stderr, "[OpenGL] %.*s\n", static_cast<int>(count), message);
+}
+
+static void openWindow()
+{
+    requestSceneContext();
+    window = SDL_CreateWindow("mosaic-preview", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+                              window_width, window_height,
+                              SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE);
+    if (!window)
+        fail("could not create the window: %s", SDL_GetError());
+    watchDisplayConnection(window);
+    if (!SDL_GL_CreateContext(window))
+        fail("could not create an OpenGL 3.3 core context: %s", SDL_GetError());
+    SDL_GL_SetSwapInterval(1);
+    if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
+        fail("could not load the OpenGL functions");
+    if (!GLAD_GL_ARB_direct_state_access)
+        fail("the OpenGL driver lacks GL_ARB_direct_state_access");
+    if (glDebugMessageCallback)
+        glDebugMessageCallback(debugCallback, nullptr);
+}
+
+static std::string firstLine(const std::string& text)
+{
+    return text.substr(0, text.find('\n'));
+}
+
+static void printLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Standard output may be a file or a pipe, whose reader wants each line as it
+// comes.
+static void printLine(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+static bool hasSections()
+{
+    return !sections.bars.empty();
+}
+
+// "seek to 14.118 s, music at 14.118 s (part 3/8, bar 9, beat 1)"
+static void reportClock(const char* what)
+{
+    double seconds = trackClock.seconds;
+    printLine("%s %.3f s, music at %.3f s%s%s%s", what, seconds, Mix_GetMusicPosition(nullptr),
+              hasSections() ? " (" : "", hasSections() ? position(sections, seconds).c_str() : "",
+              hasSections() ? ")" : "");
+}
+
+static double clockNow()
+{
+    return clockSeconds(trackClock, SDL_GetTicks());
+}
+
+// The clock and the music to `seconds`; past the track's end the preview
+// ends, as the demo does when the track is over.
+static void seek(const char* what, double seconds)
+{
+    seconds = std::max(seconds, 0.0);
+    if (seconds >= trackSeconds) {
+        shutdown();
+        return;
+    }
+    setClock(trackClock, seconds, SDL_GetTicks());
+    if (Mix_SetMusicPosition(seconds) < 0)
+        std::fprintf(stderr, "mosaic-preview: the music cannot follow to %.3f s: %s\n", seconds,
+                     SDL_GetError());
+    if (loopedPart >= 0)
+        loopedPart = partAt(sections, seconds);
+    reportClock(what);
+}
+
+// The mixer's position runs a buffer ahead of what is heard, so a pause sets
+// it back to the clock: both then resume from the same time.
+static void togglePause()
+{
+    if (trackClock.paused) {
+        reportClock("play from");
+        resumeClock(trackClock, SDL_GetTicks());
+        Mix_ResumeMusic();
+    } else {
+        pauseClock(trackClock, SDL_GetTicks());
+        Mix_PauseMusic();
+        Mix_SetMusicPosition(trackClock.seconds);
+        reportClock("pause at");
+    }
+}
+
+// Fullscreen at the desktop's size, never a mode switch. Without a window
+// manager nobody fits the window to the screen, so it is laid over the
+// display itself, and put back where it was afterwards.
+static void toggleFullscreen()
+{
+    if (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP) {
+        SDL_SetWindowFullscreen(window, 0);
+        SDL_SetWindowSize(window, windowedBounds.w, windowedBounds.h);
+        SDL_SetWindowPosition(window, windowedBounds.x, windowedBounds.y);
+        return;
+    }
+    SDL_GetWindowPosition(window, &windowedBounds.x, &windowedBounds.y);
+    SDL_GetWindowSize(window, &windowedBounds.w, &windowedBounds.h);
+    SDL_Rect display{};
+    if (SDL_GetDisplayBounds(SDL_GetWindowDisplayIndex(window), &display) == 0) {
+        SDL_SetWindowPosition(window, display.x, display.y);
+        SDL_SetWindowSize(window, display.w, display.h);
+    }
+    SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
+}
+
+// Keys that move along the timeline repeat while held; the toggles do not.
+static void handleKey(const SDL_KeyboardEvent& key)
+{
+    SDL_Keycode sym = key.keysym.sym;
+    if (sym == SDLK_ESCAPE)
+        shutdown();
+    else if (sym == SDLK_HOME)
+        seek("seek to", 0);
+    if (key.repeat && sym != SDLK_LEFT && sym != SDLK_RIGHT && sym != SDLK_PAGEUP && sym != SDLK_PAGEDOWN)
+        return;
+    if (sym == SDLK_SPACE)
+        togglePause();
+    else if (sym == SDLK_f)
+        toggleFullscreen();
+    if (!hasSections())
+        return;
+    double now = clockNow();
+    int part = partAt(sections, now);
+    if (sym == SDLK_l) {
+        loopedPart = loopedPart < 0 ? part : -1;
+    } else if (sym == SDLK_RIGHT) {
+        seek("seek to", now + barSeconds(sections));
+    } else if (sym == SDLK_LEFT) {
+        seek("seek to", now - barSeconds(sections));
+    } else if (sym == SDLK_PAGEUP) {
+        seek("seek to", partStart(sections, part - 1));
+    } else if (sym == SDLK_PAGEDOWN) {
+        double next = partStart(sections, part + 1);
+        // Past the score's end only the track's end is left.
+        seek("seek to", next > now ? next : trackSeconds);
+    }
+}
+
+// The viewport and the mosaic follow the window as it is resized or goes
+// fullscreen and back.
+static void followWindowSize(int w, int h)
+{
+    window_width = w;
+    window_height = h;
+    glViewport(0, 0, w, h);
+    resize(w, h);
+}
+
+static void handleEvents()
+{
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (e.type == SDL_QUIT)
+            shutdown();
+        else if (e.type == SDL_KEYDOWN)
+            handleKey(e.key);
+        else if (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+            followWindowSize(e.window.data1, e.window.data2);
+    }
+}
+
+// The section table of the vertex stage that now draws; a stage without one
+// leaves the last one in use.
+static void readSections()
+{
+    char* text = nullptr;
+    if (readTextFile("mosaic.vert", text) != TextFile::Read)
+        return;
+    if (!readSectionTable(text, sections))
+        std::fputs("mosaic-preview: mosaic.vert declares no BEATS_PER_MINUTE and SECTION_BARS "
+                   "to seek by\n", stderr);
+    std::free(text);
+}
+
+static void buildShaders()
+{
+    auto start = std::chrono::steady_clock::now();
+    programError = rebuildPrograms();
+    if (!programError.empty()) {
+        std::fputs(programError.c_str(), stderr);
+        return;
+    }
+    auto spent = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
+    printLine("built the shaders in %.0f ms", spent.count());
+    readSections();
+}
+
+static void loadScroller()
+{
+    scrollerError = reloadScroller();
+    if (!scrollerError.empty())
+        std::fprintf(stderr, "%s\n", scrollerError.c_str());
+}
+
+static void reloadSavedFiles(int watch)
+{
+    if (watch < 0)
+        return;
+    bool everything = false;
+    std::set<std::string> saved = savedFiles(watch, everything);
+    if (everything || saved.count("mosaic.vert") || saved.count("mosaic.frag") || saved.count("sdf.frag"))
+        buildShaders();
+    if (everything || saved.count("scroller.png"))
+        loadScroller();
+}
+
+// At the end of the looped part the clock goes back to its start.
+static void loopAround()
+{
+    if (loopedPart >= 0 && frameSeconds >= partStart(sections, loopedPart + 1)) {
+        seek("loop to", partStart(sections, loopedPart));
+        frameSeconds = clockNow();
+    }
+}
+
+// "sdf.frag: 0:42(7): error: ... | part 3/8, bar 9, beat 1 | 14.118 s | paused | looping"
+static void showTitle()
+{
+    std::string title;
+    const std::string& error = programError.empty() ? scrollerError : programError;
+    if (!error.empty())
+        title = firstLine(error) + " | ";
+    title += "mosaic-preview | ";
+    if (hasSections())
+        title += position(sections, frameSeconds) + " | ";
+    char time[32];
+    std::snprintf(time, sizeof time, "%.3f s", frameSeconds);
+    title += time;
+    if (trackClock.paused)
+        title += " | paused";
+    if (loopedPart >= 0)
+        title += " | looping";
+    if (title != shownTitle)
+        SDL_SetWindowTitle(window, title.c_str());
+    shownTitle = title;
+}
+
+int main(int argc, char** argv)
+{
+    const char* dataOption = parseOptions(argc, argv);
+    std::string data = findDataFolder(dataOption);
+    if (chdir(data.c_str()) != 0)
+        fail("cannot use %s as the data folder: %s", data.c_str(), std::strerror(errno));
+    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS) < 0)
+        fail("could not start SDL: %s", SDL_GetError());
+    std::atexit(SDL_Quit);
+    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 || Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+        fail("could not open the audio mixer: %s", SDL_GetError());
+    openWindow();
+
+    int watch = watchFolder(".");
+    if (watch < 0)
+        std::fprintf(stderr, "mosaic-preview: cannot watch %s for saved files: %s\n", data.c_str(),
+                     std::strerror(errno));
+    initForEditing();
+    buildShaders();
+    loadScroller();
+    trackSeconds = Mix_MusicDuration(nullptr);
+    followWindowSize(window_width, window_height);
+    // The music started during set-up; clock and music start together now.
+    setClock(trackClock, 0, SDL_GetTicks());
+    Mix_SetMusicPosition(0);
+
+    while (active) {
+        handleEvents();
+        exitIfDisplayLost();
+        SDL_GetMouseState(&mousePos.x, &mousePos.y);
+        reloadSavedFiles(watch);
+        frameSeconds = clockNow();
+        loopAround();
+        showTitle();
+        render();
+        SDL_GL_SwapWindow(window);
+    }
+    return 0;
+}

@@ -1,0 +1,427 @@
+#include "demo.h"
+#include "common.h"
+#include "nearest-palette.h"
+#include "palette.h"
+#include "regular-file.h"
+#include "safe-image.h"
+#include "scale-to-source.h"
+#include "webcam.h"
+
+#include <glad/gl.h>
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_mixer.h>
+
+#include <stb_image.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+static GLuint buffer = 0;
+static GLuint vao = 0;
+static GLuint renderStuff = 0;
+static GLuint sdf = 0;
+static GLuint texture = 0;
+static GLuint lut = 0;
+static GLuint scroller = 0;
+static GLuint fb = 0;
+static std::unique_ptr<Webcam> webcam;
+
+// The source image's size: the scene program renders at it and a capture
+// frame is uploaded at it.
+static const int32_t www = 300;
+static const int32_t wwh = 300;
+
+// A full-window quad as a triangle strip.
+static const float triangle[] = {
+    -1.0f, -1.0f, 0.0f,
+    1.0f, -1.0f, 0.0f,
+    -1.0f, 1.0f, 0.0f,
+    1.0f, 1.0f, 0.0f,
+};
+
+// A shader or program that did not build, or no failure.
+enum class BuildFailure { None, Unreadable, Compile, Link };
+
+struct Build {
+    GLuint name = 0;
+    BuildFailure failure = BuildFailure::None;
+    std::string log;  // the compiler's or linker's, each line led by the files it is about
+};
+
+static std::string infoLog(GLuint object, bool isProgram)
+{
+    GLint length = 0;
+    if (isProgram)
+        glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length);
+    else
+        glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
+    std::string log(static_cast<size_t>(std::max(length, 1)), '\0');
+    if (isProgram)
+        glGetProgramInfoLog(object, length, nullptr, log.data());
+    else
+        glGetShaderInfoLog(object, length, nullptr, log.data());
+    log.resize(std::strlen(log.c_str()));
+    return log;
+}
+
+// Each line of `log` led by "`files`: ", so that a message names what it is
+// about wherever it is shown; an empty log still says what failed.
+static std::string located(const std::string& files, const std::string& log, const char* otherwise)
+{
+    std::string lines;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos)
+            end = log.size();
+        if (end > start)
+            lines += files + ": " + log.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return lines.empty() ? files + ": " + otherwise + "\n" : lines;
+}
+
+static Build compileShader(GLenum type, const char* source, const char* fileName)
+{
+    Build build;
+    build.name = glCreateShader(type);
+    glShaderSource(build.name, 1, &source, nullptr);
+    glCompileShader(build.name);
+    GLint result = 0;
+    glGetShaderiv(build.name, GL_COMPILE_STATUS, &result);
+    if (result != GL_TRUE) {
+        build.failure = BuildFailure::Compile;
+        build.log = located(fileName, infoLog(build.name, false), "does not compile");
+        glDeleteShader(build.name);
+        build.name = 0;
+    }
+    return build;
+}
+
+static Build compileProgram(const char* vertexSource, const char* fragmentSource,
+                            const char* vertexFile, const char* fragmentFile)
+{
+    Build vsh = compileShader(GL_VERTEX_SHADER, vertexSource, vertexFile);
+    if (vsh.failure != BuildFailure::None)
+        return vsh;
+    Build fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource, fragmentFile);
+    if (fsh.failure != BuildFailure::None) {
+        glDeleteShader(vsh.name);
+        return fsh;
+    }
+    Build pgm;
+    pgm.name = glCreateProgram();
+    glAttachShader(pgm.name, vsh.name);
+    glAttachShader(pgm.name, fsh.name);
+    glLinkProgram(pgm.name);
+    // The program keeps what it needs of them.
+    glDeleteShader(vsh.name);
+    glDeleteShader(fsh.name);
+    GLint result = 0;
+    glGetProgramiv(pgm.name, GL_LINK_STATUS, &result);
+    if (result != GL_TRUE) {
+        pgm.failure = BuildFailure::Link;
+        pgm.log = located(std::string(vertexFile) + " + " + fragmentFile, infoLog(pgm.name, true),
+                          "do not link");
+        glDeleteProgram(pgm.name);
+        pgm.name = 0;
+    }
+    return pgm;
+}
+
+// One program from its two files, the fragment stage's read first.
+static Build buildProgram(const char* vertexFile, const char* fragmentFile)
+{
+    std::unique_ptr<char, decltype(&std::free)> fragment(const_cast<char*>(loadtxt(fragmentFile)), std::free);
+    std::unique_ptr<char, decltype(&std::free)> vertex(const_cast<char*>(loadtxt(vertexFile)), std::free);
+    if (!fragment || !vertex) {
+        Build build;
+        build.failure = BuildFailure::Unreadable;
+        build.log = std::string(fragment ? vertexFile : fragmentFile) + ": could not be read\n";
+        return build;
+    }
+    return compileProgram(vertex.get(), fragment.get(), vertexFile, fragmentFile);
+}
+
+static void setInt(GLuint program, const char* name, GLint value)
+{
+    glProgramUniform1i(program, glGetUniformLocation(program, name), value);
+}
+
+static void setFloat(GLuint program, const char* name, GLfloat value)
+{
+    glProgramUniform1f(program, glGetUniformLocation(program, name), value);
+}
+
+static void setSize(GLuint program, GLint w, GLint h)
+{
+    glProgramUniform2i(program, glGetUniformLocation(program, "uViewportSize"), w, h);
+}
+
+static void setTextureParameters(GLuint name, GLint wrapS)
+{
+    glTextureParameteri(name, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(name, GL_TEXTURE_WRAP_S, wrapS);
+    glTextureParameteri(name, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(name, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+}
+
+static void startMusic()
+{
+    // The mixer would wait forever on a FIFO and read a device without end.
+    Mix_Music* mus = nullptr;
+    if (isSpecialFile("chiptune2.ogg"))
+        SDL_SetError("Couldn't open 'chiptune2.ogg': not a regular file");
+    else
+        mus = Mix_LoadMUS("chiptune2.ogg");
+    if (!mus)
+        FATAL("%s", SDL_GetError());
+    if (Mix_PlayMusic(mus, 0) < 0)
+        FATAL("%s", SDL_GetError());
+}
+
+// The banner from "scroller.png" in a texture of the image's own size; false,
+// with the texture there was kept, when the file does not decode.
+static bool loadScroller()
+{
+    GLint maxSide = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
+    int w = 0;
+    int h = 0;
+    unsigned char* pixels = loadImage("scroller.png", maxSide, w, h);
+    if (!pixels)
+        return false;
+    GLuint name = 0;
+    glCreateTextures(GL_TEXTURE_2D, 1, &name);
+    glTextureStorage2D(name, 1, GL_RGBA8, w, h);
+    glTextureSubImage2D(name, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    stbi_image_free(pixels);
+    setTextureParameters(name, GL_REPEAT);
+    glDeleteTextures(1, &scroller);
+    scroller = name;
+    glBindTextureUnit(2, scroller);
+    return true;
+}
+
+static void createScroller()
+{
+    if (!loadScroller())
+        FATAL("could not load scroller.png");
+}
+
+static void createQuad()
+{
+    glCreateBuffers(1, &buffer);
+    glNamedBufferData(buffer, sizeof(triangle), triangle, GL_STATIC_DRAW);
+    glCreateVertexArrays(1, &vao);
+    glBindVertexArray(vao);
+    glEnableVertexArrayAttrib(vao, 0);
+    glVertexArrayAttribFormat(vao, 0, 3, GL_FLOAT, GL_FALSE, 0);
+    glVertexArrayAttribBinding(vao, 0, 10);
+    glVertexArrayVertexBuffer(vao, 10, buffer, 0, 3 * sizeof(float));
+}
+
+// Both programs from the three shader files. Only when both build do they
+// take the place of those there were, so a failure leaves the last good pair
+// drawing.
+static Build buildPrograms()
+{
+    Build mosaic = buildProgram("mosaic.vert", "mosaic.frag");
+    if (mosaic.failure != BuildFailure::None)
+        return mosaic;
+    Build scene = buildProgram("mosaic.vert", "sdf.frag");
+    if (scene.failure != BuildFailure::None) {
+        glDeleteProgram(mosaic.name);
+        return scene;
+    }
+    glDeleteProgram(renderStuff);
+    glDeleteProgram(sdf);
+    renderStuff = mosaic.name;
+    sdf = scene.name;
+
+    setInt(renderStuff, "uWebcam", 0);
+    setInt(renderStuff, "uPalette", 1);
+    setInt(renderStuff, "uScroller", 2);
+    setSize(sdf, www, wwh);
+    setInt(sdf, "uPalette", 1);
+    setInt(sdf, "uScroller", 2);
+    setSize(renderStuff, window_width, window_height);
+    return Build{};
+}
+
+static void createPrograms()
+{
+    Build build = buildPrograms();
+    if (build.failure == BuildFailure::Compile)
+        FATAL("Failed to compile shader!");
+    if (build.failure == BuildFailure::Link)
+        FATAL("Could not link program!");
+}
+
+static void createSourceTexture()
+{
+    glCreateTextures(GL_TEXTURE_2D, 1, &texture);
+    glTextureStorage2D(texture, 1, GL_RGBA8, www, wwh);
+    setTextureParameters(texture, GL_CLAMP_TO_EDGE);
+    glBindTextureUnit(0, texture);
+}
+
+static void createPalette()
+{
+    const GLsizei slutsize = paletteSize;
+    glCreateTextures(GL_TEXTURE_1D, 1, &lut);
+    glTextureStorage1D(lut, 1, GL_RGBA8, slutsize);
+    glTextureSubImage1D(lut, 0, 0, slutsize, GL_RGB, GL_FLOAT, constlut);
+    glBindTextureUnit(1, lut);
+}
+
+static void createFramebuffer()
+{
+    glCreateFramebuffers(1, &fb);
+    glNamedFramebufferTexture(fb, GL_COLOR_ATTACHMENT0, texture, 0);
+    if (glCheckNamedFramebufferStatus(fb, GL_DRAW_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE)
+        FATAL("Failed to init fb!");
+}
+
+// A capture frame goes up as the source image with the index of its nearest
+// palette entry in alpha, as the scene pass writes it, so that the mosaic
+// pass looks each colour up once whatever the source.
+static NearestPalette nearestPalette;
+static SourceScaler scaler;
+static std::vector<uint8_t> staging;
+
+static void openCapture()
+{
+#ifdef MOSAIC_WEBCAM_DEVICE
+    try {
+        webcam = std::make_unique<Webcam>(MOSAIC_WEBCAM_DEVICE, www, wwh);
+        nearestPalette = buildNearestPalette();
+        staging.resize(static_cast<size_t>(www) * wwh * 4);
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+    }
+#endif
+}
+
+void requestSceneContext()
+{
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS,
+                        SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
+}
+
+// The source image, the palette and the framebuffer that joins the scene
+// pass to the mosaic pass.
+static void createSourceImage()
+{
+    createSourceTexture();
+    createPalette();
+    createFramebuffer();
+}
+
+void init()
+{
+    startMusic();
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    createScroller();
+    createQuad();
+    createPrograms();
+    createSourceImage();
+    openCapture();
+}
+
+void initForEditing()
+{
+    startMusic();
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    createQuad();
+    createSourceImage();
+}
+
+std::string rebuildPrograms()
+{
+    return buildPrograms().log;
+}
+
+std::string reloadScroller()
+{
+    return loadScroller() ? "" : "could not load scroller.png";
+}
+
+void resize(int w, int h)
+{
+    if (renderStuff != 0)
+        setSize(renderStuff, w, h);
+}
+
+static float seconds(uint32_t milliseconds)
+{
+    return static_cast<float>(milliseconds) * 0.001f;
+}
+
+static void drawScene()
+{
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, fb);
+    glUseProgram(sdf);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+}
+
+// A frame that does not come costs only its own upload: the texture keeps
+// what it had. A device that is gone is said once and given up, and the
+// scene takes its place.
+static void uploadCapture()
+{
+    try {
+        const RGBImage frame = webcam->frame(100);
+        if (frame.width == 0 || frame.height == 0 || frame.size < frame.width * frame.height * 3)
+            return;
+        if (scaler.width != frame.width || scaler.height != frame.height)
+            scaler = makeSourceScaler(frame.width, frame.height, www);
+        scaleToSource(scaler, frame.data, staging.data());
+        indexPixels(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
+        glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGBA, GL_UNSIGNED_BYTE, staging.data());
+    } catch (const CaptureDeviceLost& lost) {
+        std::fprintf(stderr, "%s\n", lost.what());
+        webcam.reset();
+    } catch (const std::runtime_error&) {
+    }
+}
+
+static void drawPicture()
+{
+    if (mousepos().x < window_width - 3) {
+        setFloat(sdf, "uTime", seconds(timer()));
+        setFloat(renderStuff, "uTime", seconds(timer()));
+    }
+    if (webcam)
+        uploadCapture();
+    if (!webcam)
+        drawScene();
+    setFloat(renderStuff, "uMatsch",
+             window_width > 0 ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)
+                              : 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glUseProgram(renderStuff);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+}
+
+void render()
+{
+    // Programs are missing only in a preview whose shaders have not built yet.
+    if (renderStuff != 0)
+        drawPicture();
+    else
+        glClear(GL_COLOR_BUFFER_BIT);
+    if (!Mix_PlayingMusic())
+        shutdown();
+}

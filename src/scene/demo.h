@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <glm/vec2.hpp>
+#include <string>
+
+// What the scene needs from the shell.
+uint32_t timer();
+glm::ivec2 mousepos();
+void shutdown();
+// The whole text of a file in a malloc'ed block that the scene frees; a
+// preview's may be null when the file cannot be read, the others end the
+// process then.
+const char* loadtxt(const char* fileName);
+
+// What the shell calls in the scene. requestSceneContext asks SDL, before
+// the window is made, for the context the scene draws with: OpenGL 3.3 core,
+// forward compatible, with debug output.
+void requestSceneContext();
+void init();
+void resize(int w, int h);
+void render();
+
+// What a live preview calls instead of init: the same set-up without the
+// programs and the banner, which it builds with the two calls below at start
+// and again whenever their files change. Until the programs first build the
+// picture is black; a rebuild or reload that fails keeps what there was. Each
+// returns what failed, or "" when all is well: the compiler's or linker's log,
+// each line led by the files it is about, or the banner's message.
+void initForEditing();
+std::string rebuildPrograms();
+std::string reloadScroller();
