@@ -13,8 +13,8 @@ struct Encoder {
     int input = -1;
 };
 
-// Starts ffmpeg for frames of the options' size and rate, rows bottom-up as
-// the GL reads them; ends the process with a message if it cannot start.
+// Starts ffmpeg for BGRA frames of the options' size and rate, rows bottom-up
+// as the GL reads them; ends the process with a message if it cannot start.
 Encoder startEncoder(const Options& options);
 
 // False once ffmpeg has stopped reading, having failed.
