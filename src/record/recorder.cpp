@@ -5,11 +5,11 @@
 #include "demo.h"
 #include "encoder.h"
 #include "fail.h"
-#include "offscreen_gl.h"
+#include "offscreen-gl.h"
 #include "options.h"
 #include "progress.h"
 #include "readback.h"
-#include "regular_file.h"
+#include "regular-file.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>

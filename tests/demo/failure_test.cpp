@@ -58,7 +58,7 @@ void expectBuildFatal(const WorkDir& dir, const std::string& message)
     RunOptions options;
     options.preload.push_back(hideDebugOutputLibrary);
     RunResult run = runDemo(dir, options);
-    expectSetupFatal(run, "demo.cpp", message);
+    expectSetupFatal(run, "scene/demo.cpp", message);
     auto err = lines(run.err);
     ASSERT_EQ(err.size(), 2u) << run.err;
     EXPECT_EQ(err[0], debugOutputWarning);
@@ -72,7 +72,7 @@ TEST(Failure, MissingTrack)
     dir.remove("chiptune2.ogg");
     std::string error = mixerLoadError(dir);
     ASSERT_FALSE(error.empty());
-    expectSetupFatal(runDemo(dir), "demo.cpp", error);
+    expectSetupFatal(runDemo(dir), "scene/demo.cpp", error);
 }
 
 TEST(Failure, CorruptTrack)
@@ -81,21 +81,21 @@ TEST(Failure, CorruptTrack)
     dir.write("chiptune2.ogg", "OggS but then nothing a decoder could use\n");
     std::string error = mixerLoadError(dir);
     ASSERT_FALSE(error.empty());
-    expectSetupFatal(runDemo(dir), "demo.cpp", error);
+    expectSetupFatal(runDemo(dir), "scene/demo.cpp", error);
 }
 
 TEST(Failure, MissingScroller)
 {
     WorkDir dir;
     dir.remove("scroller.png");
-    expectSetupFatal(runDemo(dir), "demo.cpp", "could not load scroller.png");
+    expectSetupFatal(runDemo(dir), "scene/demo.cpp", "could not load scroller.png");
 }
 
 TEST(Failure, CorruptScroller)
 {
     WorkDir dir;
     dir.write("scroller.png", std::string("\x89PNG\r\n\x1a\n", 8) + "truncated");
-    expectSetupFatal(runDemo(dir), "demo.cpp", "could not load scroller.png");
+    expectSetupFatal(runDemo(dir), "scene/demo.cpp", "could not load scroller.png");
 }
 
 TEST(Failure, AllShadersMissingNamesTheFirstFileRead)
@@ -232,8 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(InputFile{"mosaic.vert", "main.cpp", "could not read file mosaic.vert"},
                       InputFile{"mosaic.frag", "main.cpp", "could not read file mosaic.frag"},
                       InputFile{"sdf.frag", "main.cpp", "could not read file sdf.frag"},
-                      InputFile{"scroller.png", "demo.cpp", "could not load scroller.png"},
-                      InputFile{"chiptune2.ogg", "demo.cpp", "Couldn't open 'chiptune2.ogg': not a regular file"}),
+                      InputFile{"scroller.png", "scene/demo.cpp", "could not load scroller.png"},
+                      InputFile{"chiptune2.ogg", "scene/demo.cpp", "Couldn't open 'chiptune2.ogg': not a regular file"}),
     [](const auto& info) {
         std::string name = info.param.name;
         return name.replace(name.find('.'), 1, "_");
@@ -269,7 +269,7 @@ TEST_P(HostileScroller, IsRefused)
     GetParam().write(dir.path("scroller.png"));
     RunOptions options;
     options.timeoutSeconds = 30;
-    expectSetupFatal(runDemo(dir, options), "demo.cpp", "could not load scroller.png");
+    expectSetupFatal(runDemo(dir, options), "scene/demo.cpp", "could not load scroller.png");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,7 +3,7 @@
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
 
-#include "safe_image.h"
+#include "safe-image.h"
 
 #include <cstdint>
 

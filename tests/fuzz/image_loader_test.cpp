@@ -2,7 +2,7 @@
 // corpus is an ordinary image and loads at the size its name gives; every
 // regression input is refused: each broke the decoder under the sanitizers,
 // blew up its memory, or is of a depth it is not trusted with.
-#include "safe_image.h"
+#include "safe-image.h"
 
 #include <stb_image.h>
 #include <gtest/gtest.h>

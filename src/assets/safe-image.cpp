@@ -1,5 +1,5 @@
-#include "safe_image.h"
-#include "regular_file.h"
+#include "safe-image.h"
+#include "regular-file.h"
 
 #include <stb_image.h>
 #include <zlib.h>

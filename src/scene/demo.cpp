@@ -2,8 +2,8 @@
 #include "common.h"
 #include "nearest-palette.h"
 #include "palette.h"
-#include "regular_file.h"
-#include "safe_image.h"
+#include "regular-file.h"
+#include "safe-image.h"
 #include "scale-to-source.h"
 #include "webcam.h"
 

@@ -1,4 +1,4 @@
-#include "offscreen_gl.h"
+#include "offscreen-gl.h"
 #include "fail.h"
 
 #include <EGL/egl.h>

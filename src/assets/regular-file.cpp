@@ -1,4 +1,4 @@
-#include "regular_file.h"
+#include "regular-file.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,5 @@
 #include "common.h"
-#include "regular_file.h"
+#include "regular-file.h"
 
 #include <cstdio>
 #include <cstdlib>
