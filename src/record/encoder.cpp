@@ -13,10 +13,13 @@
 
 extern char** environ;
 
-static std::vector<std::string> ffmpegArguments(const Options& options)
+static std::vector<std::string> ffmpegArguments(const Options& options, const std::string& path)
 {
+    // -y only lets ffmpeg write over the empty file made for it. Without
+    // -xerror, ffmpeg 5.1 says it could not write the file's end (on a full
+    // disk) and still exits with status 0.
     std::vector<std::string> args = {
-        "ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
+        "ffmpeg", "-hide_banner", "-loglevel", "error", "-xerror", "-y",
         "-f", "rawvideo", "-pix_fmt", "bgra",
         "-s", std::to_string(options.width) + "x" + std::to_string(options.height),
         "-r", std::to_string(options.fps), "-i", "-",
@@ -34,11 +37,11 @@ static std::vector<std::string> ffmpegArguments(const Options& options)
                                        "-c:a", "aac",
                                        "-b:a", "192k", "-movflags", "+faststart", "-f", "mp4"};
     args.insert(args.end(), codecs.begin(), codecs.end());
-    args.push_back(options.output);
+    args.push_back(path);
     return args;
 }
 
-Encoder startEncoder(const Options& options)
+Encoder startEncoder(const Options& options, const std::string& path)
 {
     // A failing ffmpeg closes its end of the pipe; the write then reports it
     // instead of the signal ending the recorder without a word.
@@ -46,7 +49,7 @@ Encoder startEncoder(const Options& options)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         fail("could not make a pipe to ffmpeg: %s", std::strerror(errno));
-    std::vector<std::string> args = ffmpegArguments(options);
+    std::vector<std::string> args = ffmpegArguments(options, path);
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());

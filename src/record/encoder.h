@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 
 struct Encoder {
@@ -14,8 +15,9 @@ struct Encoder {
 };
 
 // Starts ffmpeg for BGRA frames of the options' size and rate, rows bottom-up
-// as the GL reads them; ends the process with a message if it cannot start.
-Encoder startEncoder(const Options& options);
+// as the GL reads them, writing into the existing file `path`; ends the
+// process with a message if it cannot start.
+Encoder startEncoder(const Options& options, const std::string& path);
 
 // False once ffmpeg has stopped reading, having failed.
 bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size);

@@ -8,17 +8,19 @@
 #include <cstring>
 
 const char* const usage =
-    "usage: mosaic-record [options] [OUTPUT]\n"
+    "Usage: mosaic-record [options] [OUTPUT]\n"
     "\n"
     "Records the demo frame by frame, at an exact rate however fast the machine\n"
     "renders, into a video with chiptune2.ogg as its sound track. Like the demo\n"
-    "it reads mosaic.vert, mosaic.frag, sdf.frag, scroller.png and chiptune2.ogg\n"
-    "from the working directory; the recording lasts as long as the track. It\n"
-    "renders off-screen through EGL, so it needs no display, and hands the\n"
-    "frames to the ffmpeg program, which must be on the PATH.\n"
+    "it reads mosaic.vert, mosaic.frag, sdf.frag, scroller.png and chiptune2.ogg:\n"
+    "from the working directory when it holds them, else from the installed\n"
+    "data folder. The recording lasts as long as the track. It renders\n"
+    "off-screen through EGL, so it needs no display, and hands the frames to\n"
+    "the ffmpeg program, which must be on the PATH.\n"
     "\n"
     "  OUTPUT              the video file (default mosaic.mp4, or mosaic.webm\n"
-    "                      with --webm); an existing file is replaced\n"
+    "                      with --webm); an existing file is replaced only by\n"
+    "                      a finished recording\n"
     "  --webm              VP9 video and Vorbis sound in WebM instead of H.264\n"
     "                      and AAC in MP4\n"
     "  --size WxH          picture size in pixels, even numbers from 16 to 8192\n"
@@ -32,11 +34,15 @@ const char* const usage =
     "  --still SECONDS OUT.png\n"
     "                      writes the frame at that time of the track as a PNG\n"
     "                      instead of a video\n"
+    "  --data DIR          reads the five files from DIR; OUTPUT and OUT.png\n"
+    "                      stay relative to the working directory\n"
     "  --help              this text\n"
     "\n"
     "While it records, a line on standard error shows the frames done, the rate\n"
-    "and the time left. A bad option, a missing or unreadable file, no EGL, or\n"
-    "ffmpeg failing ends it with a message and exit status 1.\n";
+    "and the time left. A bad option, a missing or unreadable file, no EGL,\n"
+    "ffmpeg failing, a full disk or SIGINT, SIGTERM or SIGHUP ends it with a\n"
+    "message and exit status 1; the video is written into a hidden file beside\n"
+    "OUTPUT, which is removed then, and an existing OUTPUT is left untouched.\n";
 
 static bool parseInt(const char* text, long low, long high, int& value)
 {
@@ -105,6 +111,8 @@ Options parseOptions(int argc, char** argv)
             const char* value = argument(i);
             if (!parseInt(value, 0, 8191, options.mouseX))
                 fail("--mouse-x %s: expected a pixel column", value);
+        } else if (std::strcmp(arg, "--data") == 0) {
+            options.dataFolder = argument(i);
         } else if (std::strcmp(arg, "--still") == 0) {
             if (i + 2 >= argc)
                 fail("--still needs a time and a PNG file (see --help)");

@@ -15,6 +15,7 @@ struct Options {
     double stillSeconds = 0;
     std::string stillPath;
     std::string output;
+    const char* dataFolder = nullptr;  // --data, else found by findDataFolder
 };
 
 extern const char* const usage;

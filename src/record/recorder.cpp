@@ -2,6 +2,7 @@
 // off-screen on a clock of frames, not of the wall, and hands every frame to
 // the encoder, or one frame to a PNG file.
 #include "common.h"
+#include "data-folder.h"
 #include "demo.h"
 #include "encoder.h"
 #include "fail.h"
@@ -10,6 +11,7 @@
 #include "progress.h"
 #include "readback.h"
 #include "regular-file.h"
+#include "safe-output.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -18,9 +20,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <system_error>
+#include <unistd.h>
 #include <vector>
 
 int32_t window_width = 1920;
@@ -109,9 +116,11 @@ static void writeStill(const Options& options, long frame, long frames)
     std::vector<uint8_t> pixels;
     readFrame(options, pixels);
     stbi_flip_vertically_on_write(1);
-    if (!stbi_write_png(options.stillPath.c_str(), options.width, options.height, 3, pixels.data(),
+    std::string temporary = beginOutput(options.stillPath);
+    if (!stbi_write_png(temporary.c_str(), options.width, options.height, 3, pixels.data(),
                         options.width * 3))
         fail("could not write %s", options.stillPath.c_str());
+    commitOutput();
 }
 
 // Frames are drawn, read back and sent to ffmpeg at once: the read of each
@@ -119,7 +128,8 @@ static void writeStill(const Options& options, long frame, long frames)
 // next frames are drawn.
 static void recordVideo(const Options& options, long frames)
 {
-    Encoder encoder = startEncoder(options);
+    Encoder encoder = startEncoder(options, beginOutput(options.output));
+    setOutputWriter(encoder.pid);
     Progress progress;
     progress.total = static_cast<int>(frames);
     Readback readback = startReadback(options.width, options.height);
@@ -148,11 +158,35 @@ static void recordVideo(const Options& options, long frames)
     waitForSending();
     releaseFrames(readback);
     finishEncoder(encoder);
+    commitOutput();
+}
+
+// The user's paths name files from where the user is; the scene then reads
+// its files by their bare names in the data folder.
+static std::string fromWorkingDirectory(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error)
+        fail("could not tell where %s is: %s", path.c_str(), error.message().c_str());
+    return absolute.string();
+}
+
+static void enterDataFolder(Options& options)
+{
+    if (options.stillPath.empty())
+        options.output = fromWorkingDirectory(options.output);
+    else
+        options.stillPath = fromWorkingDirectory(options.stillPath);
+    std::string folder = findDataFolder(options.dataFolder);
+    if (chdir(folder.c_str()) != 0)
+        fail("could not enter the data folder %s: %s", folder.c_str(), std::strerror(errno));
 }
 
 int main(int argc, char** argv)
 {
     Options options = parseOptions(argc, argv);
+    enterDataFolder(options);
     openAudio();
     double seconds = trackSeconds();
     long frames = frameCount(seconds, options.fps);

@@ -6,10 +6,15 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <sys/mount.h>
 
 namespace {
 
@@ -83,6 +88,38 @@ double meanDifference(const Image& a, const Image& b)
         sum += std::abs(int(a.rgb[i]) - int(b.rgb[i]));
     return sum / double(a.rgb.size());
 }
+
+// A recording that fails must leave the earlier file of its name as it was
+// and nothing of its own beside it.
+const std::string earlierRecording = "an earlier recording, byte for byte\n";
+
+void expectUntouched(const std::string& folder, const RunResult& run)
+{
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(folder + "/keep.mp4 left untouched\n"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(readFile(folder + "/keep.mp4"), earlierRecording);
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        EXPECT_NE(entry.path().filename().string().rfind(".keep.mp4.", 0), 0u) << entry.path() << " left behind";
+}
+
+// A tmpfs too small for the recording, mounted for the test's life.
+struct SmallDisk {
+    explicit SmallDisk(const std::string& where) : path(where)
+    {
+        std::filesystem::create_directory(path);
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16k") == 0;
+        error = mounted ? 0 : errno;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    bool mounted = false;
+    int error = 0;
+};
 
 }  // namespace
 
@@ -201,12 +238,84 @@ TEST(Record, PointerFollowsItsPath)
     EXPECT_GT(differingPixels(early, late), 0u) << "the clock stood still left of them";
 }
 
+// ffmpeg failing after a few frames, as on a full disk: the stand-in writes a
+// part of its output first, so a recorder that handed it the real name would
+// lose the earlier file.
+TEST(Record, FailingFfmpegLeavesTheEarlierOutput)
+{
+    WorkDir dir(1.0);
+    dir.write("keep.mp4", earlierRecording);
+    dir.makeDirectory("bin");
+    dir.write("bin/ffmpeg", "#!/bin/sh\n"
+                            "for output; do :; done\n"
+                            "head -c 20000 > \"$output\"\n"
+                            "echo \"$output: No space left on device\" >&2\n"
+                            "exit 1\n");
+    std::filesystem::permissions(dir.path("bin/ffmpeg"), std::filesystem::perms::owner_all);
+    RunOptions failing;
+    failing.env.push_back("PATH=" + dir.path("bin") + ":" + std::getenv("PATH"));
+    RunResult run = record(dir, {"--size", "64x36", "--fps", "30", "keep.mp4"}, failing);
+    EXPECT_NE(run.err.find("mosaic-record: ffmpeg failed with exit status 1\n"), std::string::npos) << run.err;
+    expectUntouched(dir.path(), run);
+}
+
+TEST(Record, FullDiskLeavesTheEarlierOutput)
+{
+    WorkDir dir(1.0);
+    SmallDisk disk(dir.path("small"));
+    if (!disk.mounted)
+        GTEST_SKIP() << "no small tmpfs to fill: mounting one needs root (" << std::strerror(disk.error) << ")";
+    dir.write("small/keep.mp4", earlierRecording);
+    RunResult run = record(dir, {"--size", "64x36", "--fps", "10", "small/keep.mp4"});
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    expectUntouched(disk.path, run);
+}
+
+// SIGINT once the recording has begun to fill its hidden file.
+TEST(Record, InterruptionLeavesTheEarlierOutput)
+{
+    WorkDir dir(60.0);
+    dir.write("keep.mp4", earlierRecording);
+    RunOptions interrupt;
+    interrupt.input = [&](pid_t recorder) {
+        auto started = [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+                if (entry.path().filename().string().rfind(".keep.mp4.", 0) == 0 && entry.file_size() > 0)
+                    return true;
+            return false;
+        };
+        if (waitWhileRunning(recorder, started, "the recording had begun"))
+            kill(recorder, SIGINT);
+    };
+    RunResult run = record(dir, {"--size", "160x90", "--fps", "10", "keep.mp4"}, interrupt);
+    EXPECT_NE(run.err.find("mosaic-record: interrupted; "), std::string::npos) << run.err;
+    expectUntouched(dir.path(), run);
+}
+
+// The scene's files in a folder of their own, named by --data, while the
+// still lands where the user stands.
+TEST(Record, DataFolderIsApartFromTheOutput)
+{
+    WorkDir dir(1.0);
+    dir.makeDirectory("data");
+    for (const char* name : {"mosaic.vert", "mosaic.frag", "sdf.frag", "scroller.png", "chiptune2.ogg"})
+        std::filesystem::rename(dir.path(name), dir.path(std::string("data/") + name));
+    RunResult run = record(dir, {"--data", "data", "--size", "64x36", "--fps", "10", "--still", "0.5", "still.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readPNG(dir.path("still.png")).width, 64);
+    EXPECT_FALSE(std::ifstream(dir.path("data/still.png")));
+
+    run = record(dir, {"--data", "nowhere", "--still", "0.5", "still.png"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: could not enter the data folder nowhere: No such file or directory\n");
+}
+
 TEST(Record, HelpNamesEveryOption)
 {
     WorkDir dir;
     RunResult run = record(dir, {"--help"});
     EXPECT_EQ(run.status, 0);
-    for (const char* option : {"--webm", "--size", "--fps", "--mouse-x", "--sweep", "--still", "OUTPUT",
+    for (const char* option : {"--webm", "--size", "--fps", "--mouse-x", "--sweep", "--still", "--data", "OUTPUT",
                                "chiptune2.ogg", "ffmpeg", "EGL", "exit status 1"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
 }
@@ -224,6 +333,7 @@ TEST(Record, BadOptionsAreRefused)
         {{"--fps", "0"}, "--fps 0: expected a whole number from 1 to 240"},
         {{"--fps", "30x"}, "--fps 30x: expected a whole number from 1 to 240"},
         {{"--fps"}, "--fps needs a value (see --help)"},
+        {{"--data"}, "--data needs a value (see --help)"},
         {{"--size", "321x180"}, "--size 321x180: expected WxH, even numbers from 16 to 8192"},
         {{"--size", "640"}, "--size 640: expected WxH, even numbers from 16 to 8192"},
         {{"--size", "99999999999x2"}, "--size 99999999999x2: expected WxH, even numbers from 16 to 8192"},
@@ -255,11 +365,20 @@ TEST(Record, MissingFilesAndToolsAreReported)
     noFfmpeg.env.push_back("PATH=/nonexistent");
     RunResult run = record(dir, small, noFfmpeg);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "mosaic-record: could not start ffmpeg: No such file or directory\n");
+    EXPECT_EQ(run.err, "mosaic-record: could not start ffmpeg: No such file or directory\n"
+                       "mosaic-record: " + dir.path("out.mp4") + " left untouched\n");
 
     run = record(dir, {"--size", "64x36", "--fps", "5", "no-such-folder/out.mp4"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("mosaic-record: ffmpeg failed with exit status 1\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err, "mosaic-record: could not write beside " + dir.path("no-such-folder/out.mp4") +
+                       ": No such file or directory\n");
+
+    // A working directory removed under it leaves the output nowhere to go.
+    dir.makeDirectory("gone");
+    run = runProgram(dir, {"/bin/sh", "-c", "cd gone && rmdir ../gone && exec \"$0\" --still 0.5 still.png",
+                           recorder});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mosaic-record: could not tell where still.png is: No such file or directory\n");
 
     RunOptions noEGL;
     noEGL.env.push_back("__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent");
