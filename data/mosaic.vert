@@ -41,9 +41,12 @@ const vec2 PART_ACCENTS[SECTION_COUNT] = vec2[](
     vec2(0.0), vec2(0.8, 0.0), vec2(1.0), vec2(1.0), vec2(0.6, 0.4), vec2(1.2), vec2(1.0), vec2(0.0));
 
 const vec3 BLOB_CENTRE = vec3(0.0, 1.05, 0.0);
-const float FINEST_TILE = 6.0;     // window pixels at the left edge
+// Sizes in pixels are those of a 1080-line window and scale with its height,
+// so that every screen shows the same picture.
+const float REFERENCE_HEIGHT = 1080.0;
+const float FINEST_TILE = 6.0;     // pixels at the left edge
 // At the right edge: the blob, about 160 source texels at its smallest,
-// stays some 8 tiles across on a 1080-line screen.
+// stays some 8 tiles across.
 const float COARSEST_TILE = 54.0;
 const float CUT_BEATS = 1.0;       // tiles turn over in the beat before a cut and back in the beat after
 const float FLIP_BEATS = 0.3;      // how long one tile takes to turn
@@ -51,7 +54,7 @@ const float SCROLL_FROM_BAR = 8.0; // the banner enters from the right with the 
 const float SCROLL_TO_BAR = 42.0;  // and has left on the left before the ending
 const float SCROLL_HEIGHT = 0.2;   // banner centre, as a part of the window height
 const float WAVE_AMPLITUDE = 0.05; // of the window height
-const float WAVE_LENGTH = 900.0;   // window pixels
+const float WAVE_LENGTH = 900.0;   // pixels
 
 flat out ivec4 vPalette;    // palette entries: sky low, sky high, floor dark, floor light
 flat out vec4 vShow;        // scene weight, title weight, light level, tiles shown
@@ -192,9 +195,10 @@ void main()
     // as it builds. The grid is anchored at the window's centre, and the
     // square source covers the window, centred, so it keeps its aspect.
     vec2 viewport = vec2(uViewportSize);
-    float size = FINEST_TILE * pow(COARSEST_TILE / FINEST_TILE, uMatsch);
+    float scale = viewport.y / REFERENCE_HEIGHT;
+    float size = FINEST_TILE * scale * pow(COARSEST_TILE / FINEST_TILE, uMatsch);
     size = min(size * (part == BRIDGE ? mix(1.8, 1.0, smoothstep(0.3, 0.9, progress)) : 1.0),
-               COARSEST_TILE);
+               COARSEST_TILE * scale);
     vGrid = vec4(1.0 / size, -0.5 * viewport / size, 0.5 * size);
     float side = max(viewport.x, viewport.y);
     // The wipe runs left to right, jittered by a quarter.
@@ -214,5 +218,5 @@ void main()
                    clamp((bars - SCROLL_FROM_BAR) / (SCROLL_TO_BAR - SCROLL_FROM_BAR), 0.0, 1.0);
     vScroll = vec4(1.0 / banner.x, (scroll - viewport.x) / banner.x, -1.0 / banner.y,
                    0.5 + SCROLL_HEIGHT * viewport.y / banner.y);
-    vWave = vec3(1.0 / WAVE_LENGTH, 0.25 * bars, WAVE_AMPLITUDE * viewport.y / banner.y);
+    vWave = vec3(1.0 / (WAVE_LENGTH * scale), 0.25 * bars, WAVE_AMPLITUDE * viewport.y / banner.y);
 }

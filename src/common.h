@@ -3,7 +3,8 @@
 #include <cstdarg>
 #include <cstdint>
 
-// The window's size in pixels; only the main loop writes it.
+// The window's size in window coordinates, those of the pointer; only the
+// main loop writes it.
 extern int32_t window_width;
 extern int32_t window_height;
 
@@ -15,8 +16,15 @@ extern int32_t window_height;
 [[noreturn]] void fatalReport(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// As fatalReport, but the process ends without running its exit handlers:
+// for a failure that leaves them unable to finish, as a lost display leaves
+// SDL_Quit waiting on its connection for ever.
+[[noreturn]] void fatalReportWithoutCleanUp(const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Every fatal report names the line that makes it.
 #define FATAL(...) fatalReport(__FILE__, __LINE__, __VA_ARGS__)
+#define FATAL_WITHOUT_CLEANUP(...) fatalReportWithoutCleanUp(__FILE__, __LINE__, __VA_ARGS__)
 
 // The whole text of `fileName`, zero-terminated in a malloc'ed block; when it
 // cannot be had, a fatal report located at `file`:`line`, the caller's.

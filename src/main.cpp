@@ -1,5 +1,6 @@
 #include "common.h"
 #include "demo.h"
+#include "display-connection.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -13,6 +14,11 @@
 
 int32_t window_width = 1920;
 int32_t window_height = 1080;
+
+// The window's size in pixels, which on a scaled output exceeds its size in
+// window coordinates; the viewport and the tiles are measured in it.
+static int32_t drawable_width = 1920;
+static int32_t drawable_height = 1080;
 
 static SDL_Window* window = nullptr;
 static SDL_GLContext context = nullptr;
@@ -71,11 +77,21 @@ static void openWindow()
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS,
                         SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
-    window = SDL_CreateWindow("My First Shader", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
-                              window_width, window_height,
-                              SDL_WINDOW_FULLSCREEN | SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN);
+    // Fullscreen at the desktop's own size, never a mode switch, and placed
+    // over the whole display from the start: without a window manager nobody
+    // resizes a window to the screen.
+    SDL_Rect display{};
+    if (SDL_GetDisplayBounds(0, &display) < 0)
+        FATAL("Could not find the display's size: %s", SDL_GetError());
+    // SDL keeps a desktop-sized fullscreen window up when it loses the focus;
+    // this one steps aside, as an exclusive fullscreen window does.
+    SDL_SetHint(SDL_HINT_VIDEO_MINIMIZE_ON_FOCUS_LOSS, "1");
+    window = SDL_CreateWindow("My First Shader", display.x, display.y, display.w, display.h,
+                              SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN |
+                                  SDL_WINDOW_ALLOW_HIGHDPI);
     if (!window)
         FATAL("Could not create window: %s", SDL_GetError());
+    watchDisplayConnection(window);
     context = SDL_GL_CreateContext(window);
     if (!context)
         FATAL("Could not create context: %s", SDL_GetError());
@@ -127,16 +143,18 @@ static void handleEvents()
     }
 }
 
+// The pointer works in window coordinates, the viewport in pixels.
 static void trackWindowSize()
 {
+    SDL_GetWindowSize(window, &window_width, &window_height);
     int w = 0;
     int h = 0;
-    SDL_GetWindowSize(window, &w, &h);
-    if (w == window_width && h == window_height)
+    SDL_GL_GetDrawableSize(window, &w, &h);
+    if (w == drawable_width && h == drawable_height)
         return;
-    window_width = w;
-    window_height = h;
-    glViewport(0, 0, window_width, window_height);
+    drawable_width = w;
+    drawable_height = h;
+    glViewport(0, 0, w, h);
     resize(w, h);
 }
 
@@ -168,10 +186,11 @@ int main()
 
     startup = SDL_GetTicks();
     init();
-    resize(window_width, window_height);
+    resize(drawable_width, drawable_height);
 
     while (active) {
         handleEvents();
+        exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         trackWindowSize();
         render();

@@ -3,22 +3,42 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <unistd.h>
 
-void exitWithMessage(const char* prefix, const char* format, va_list args)
+static void writeMessage(const char* prefix, const char* format, va_list args)
 {
     std::fputs(prefix, stderr);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
+}
+
+void exitWithMessage(const char* prefix, const char* format, va_list args)
+{
+    writeMessage(prefix, format, args);
     std::exit(1);
+}
+
+static std::string location(const char* file, int line)
+{
+    return std::string(file) + ":" + std::to_string(line) + ": ";
 }
 
 void fatalReport(const char* file, int line, const char* format, ...)
 {
-    char prefix[4096];
-    std::snprintf(prefix, sizeof prefix, "%s:%d: ", file, line);
     va_list args;
     va_start(args, format);
-    exitWithMessage(prefix, format, args);
+    exitWithMessage(location(file, line).c_str(), format, args);
+}
+
+void fatalReportWithoutCleanUp(const char* file, int line, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    writeMessage(location(file, line).c_str(), format, args);
+    va_end(args);
+    std::fflush(stderr);
+    _exit(1);
 }
 
 const char* readTextOrExit(const char* fileName, const char* file, int line)

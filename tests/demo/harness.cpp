@@ -5,6 +5,7 @@
 #include <stb_image_write.h>
 #include <zlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,7 +40,7 @@ static const char* const chiptuneTool = MOSAIC_CHIPTUNE;
 namespace {
 
 // Whatever ends the test program, a time-out's kill included, a process of
-// its own takes down the program's Xvfb and removes its temporary folders.
+// its own takes down the program's display servers and removes its temporary folders.
 // It hears of them through a socket whose far end only this program holds, so
 // the end of the stream tells it the program is gone. It is started before any
 // thread exists and leaves the program's process tree, which a test runner
@@ -74,13 +75,14 @@ public:
     }
 
     void server(pid_t pid) { tell("server " + std::to_string(pid)); }
+    void serverGone(pid_t pid) { tell("gone " + std::to_string(pid)); }
     void folder(const std::string& path) { tell("folder " + path); }
     void forget(const std::string& path) { tell("forget " + path); }
 
 private:
     [[noreturn]] static void watch(int in)
     {
-        pid_t server = 0;
+        std::set<pid_t> servers;
         std::set<std::string> folders;
         FILE* messages = fdopen(in, "r");
         char* line = nullptr;
@@ -91,13 +93,15 @@ private:
             std::string word = message.substr(0, message.find(' '));
             std::string rest = message.substr(word.size() + 1);
             if (word == "server")
-                server = std::stoi(rest);
+                servers.insert(std::stoi(rest));
+            else if (word == "gone")
+                servers.erase(std::stoi(rest));
             else if (word == "folder")
                 folders.insert(rest);
             else if (word == "forget")
                 folders.erase(rest);
         }
-        if (server > 0)
+        for (pid_t server : servers)
             kill(server, SIGTERM);
         for (const auto& folder : folders) {
             std::error_code ignored;
@@ -142,7 +146,7 @@ public:
     void TearDown() override
     {
         if (server > 0) {
-            reaper().server(0);
+            reaper().serverGone(server);
             kill(server, SIGTERM);
             waitpid(server, nullptr, 0);
         }
@@ -356,9 +360,9 @@ pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::str
     return spawn(argv, env, "", "/dev/null", "/dev/null");
 }
 
-int runTool(const std::vector<std::string>& argv)
+int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
-    pid_t pid = spawn(argv, {}, "", "/dev/null", "");
+    pid_t pid = spawn(argv, env, "", "/dev/null", "");
     if (pid <= 0)
         return -1;
     int wstatus = 0;
@@ -366,16 +370,21 @@ int runTool(const std::vector<std::string>& argv)
     return exitStatus(wstatus);
 }
 
-void xdotool(const std::vector<std::string>& args)
+static std::vector<std::string> onDisplay(const std::string& display)
+{
+    return display.empty() ? std::vector<std::string>{} : std::vector<std::string>{"DISPLAY=" + display};
+}
+
+void xdotool(const std::vector<std::string>& args, const std::string& display)
 {
     std::vector<std::string> argv = {"xdotool"};
     argv.insert(argv.end(), args.begin(), args.end());
-    EXPECT_EQ(runTool(argv), 0) << "xdotool " << args.front() << " failed";
+    EXPECT_EQ(runTool(argv, onDisplay(display)), 0) << "xdotool " << args.front() << " failed";
 }
 
-void requestClose()
+void requestClose(const std::string& display)
 {
-    EXPECT_EQ(runTool({closeWindowTool, "My First Shader"}), 0) << "no window to close";
+    EXPECT_EQ(runTool({closeWindowTool, "My First Shader"}, onDisplay(display)), 0) << "no window to close";
 }
 
 bool waitFor(const std::function<bool()>& done, double seconds)
@@ -389,7 +398,7 @@ bool waitFor(const std::function<bool()>& done, double seconds)
     return true;
 }
 
-static bool running(pid_t pid)
+bool running(pid_t pid)
 {
     siginfo_t info{};
     return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
@@ -569,4 +578,108 @@ std::vector<std::vector<uint8_t>> FrameHook::probes() const
         result.push_back(bytes);
     }
     return result;
+}
+
+Image grabScreen(const std::string& name)
+{
+    Image image;
+    Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    if (!display)
+        return image;
+    Screen* screen = DefaultScreenOfDisplay(display);
+    XImage* grab = XGetImage(display, RootWindowOfScreen(screen), 0, 0, unsigned(WidthOfScreen(screen)),
+                             unsigned(HeightOfScreen(screen)), AllPlanes, ZPixmap);
+    if (grab) {
+        image.width = grab->width;
+        image.height = grab->height;
+        image.rgb.reserve(size_t(image.width) * image.height * 3);
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) {
+                unsigned long pixel = XGetPixel(grab, x, y);
+                for (unsigned long mask : {grab->red_mask, grab->green_mask, grab->blue_mask})
+                    image.rgb.push_back(uint8_t((pixel & mask) / (mask & ~(mask << 1))));
+            }
+        XDestroyImage(grab);
+    }
+    XCloseDisplay(display);
+    return image;
+}
+
+static std::string serverFolder()
+{
+    std::string pattern = tempRoot() + "/mosaic-server-XXXXXX";
+    std::string folder = mkdtemp(pattern.data());
+    reaper().folder(folder);
+    return folder;
+}
+
+static void tellReaper(pid_t pid)
+{
+    reaper().server(pid);
+}
+
+TestServer TestServer::xvfb(const std::string& screen)
+{
+    TestServer server;
+    server.pid = startXvfb(screen, server.display, tellReaper);
+    return server;
+}
+
+TestServer TestServer::xorgDummy(int width, int height)
+{
+    TestServer server;
+    server.folder = serverFolder();
+    server.pid = startXorgDummy(width, height, server.folder, server.display, tellReaper);
+    return server;
+}
+
+TestServer TestServer::weston(int width, int height, int scale)
+{
+    TestServer server;
+    server.folder = serverFolder();
+    server.wayland = true;
+    server.display = "mosaic-test";
+    chmod(server.folder.c_str(), 0700);
+    server.pid = startWeston(std::getenv("DISPLAY"), width, height, scale, server.folder, server.display,
+                             server.folder, tellReaper);
+    return server;
+}
+
+TestServer::TestServer(TestServer&& other) noexcept
+    : display(std::move(other.display)), pid(other.pid), folder(std::move(other.folder)), wayland(other.wayland)
+{
+    other.pid = -1;
+    other.folder.clear();
+}
+
+TestServer::~TestServer()
+{
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        reaper().serverGone(pid);
+    }
+    if (!folder.empty()) {
+        fs::remove_all(folder);
+        reaper().forget(folder);
+    }
+}
+
+void TestServer::killNow()
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    reaper().serverGone(pid);
+    pid = -1;
+}
+
+std::vector<std::string> TestServer::clientEnv() const
+{
+    if (!wayland)
+        return {"DISPLAY=" + display};
+    // libdecor, which SDL would ask for the window's frame, reports on
+    // standard error that it has no plugin to draw one; a fullscreen window
+    // has no frame.
+    return {"SDL_VIDEODRIVER=wayland", "WAYLAND_DISPLAY=" + display, "XDG_RUNTIME_DIR=" + folder,
+            "SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR=0"};
 }

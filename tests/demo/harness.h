@@ -58,23 +58,27 @@ RunResult runDemo(const WorkDir& dir, const RunOptions& options = {});
 RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv,
                      const RunOptions& options = {});
 
-// Runs a helper program with the test display and waits for it; returns its
-// exit status.
-int runTool(const std::vector<std::string>& argv);
+// Runs a helper program with the test display, or what the "NAME=value"
+// variables `env` say, and waits for it; returns its exit status.
+int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 // Starts a helper program with the test display and the given "NAME=value"
 // variables, its output discarded; returns its process id, or -1.
 pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
-// xdotool with the given arguments on the test display; fails the test if it
-// does not succeed.
-void xdotool(const std::vector<std::string>& args);
+// xdotool with the given arguments on the test display, or on `display`;
+// fails the test if it does not succeed.
+void xdotool(const std::vector<std::string>& args, const std::string& display = "");
 
-// Asks the demo's window to close, as a window manager does.
-void requestClose();
+// Asks the demo's window to close, as a window manager does, on the test
+// display or on `display`.
+void requestClose(const std::string& display = "");
 
 // Polls `done` until it holds; false if `seconds` pass first.
 bool waitFor(const std::function<bool()>& done, double seconds);
+
+// Whether the program `pid` runs yet; one that ended is left to be waited for.
+bool running(pid_t pid);
 
 // Polls `done` until it holds, while the program `pid` runs; if it ends or
 // `seconds` pass first, fails the test, saying that it waited until `what`,
@@ -122,6 +126,41 @@ struct FrameHook {
     std::string dir;
     std::string grab;
     std::string probe;
+};
+
+// The screen of the X display `display` (the test display when empty) as a
+// person sees it; an empty image if it cannot be read.
+Image grabScreen(const std::string& display = "");
+
+// A display server of a test's own, taken down when it goes out of scope or
+// the test program ends, whichever comes first.
+class TestServer {
+public:
+    // Xvfb with one screen of `screen` ("WxHxD").
+    static TestServer xvfb(const std::string& screen);
+    // Xorg with the dummy video driver, its screen WxH with no larger mode.
+    static TestServer xorgDummy(int width, int height);
+    // Weston with one output of WxH pixels at `scale` pixels to the
+    // clients' unit, shown as a window at the top left corner of the test
+    // display.
+    static TestServer weston(int width, int height, int scale);
+
+    TestServer() = default;
+    TestServer(TestServer&& other) noexcept;
+    TestServer& operator=(TestServer&&) = delete;
+    ~TestServer();
+
+    bool started() const { return pid > 0; }
+    // Ends the server at once, as a crash or a power-off does.
+    void killNow();
+    // The "NAME=value" variables that put a client on this server.
+    std::vector<std::string> clientEnv() const;
+    std::string display;                 // ":N", or Weston's socket name
+
+private:
+    pid_t pid = -1;
+    std::string folder;                  // configuration, logs, Weston's runtime folder
+    bool wayland = false;
 };
 
 extern const char* const demoBinary;

@@ -1,5 +1,6 @@
-// Starts a private Xvfb server for programs that run the demo on a display
-// of their own.
+// Starts private display servers for programs that run the demo on a display
+// of their own: Xvfb, Xorg with the dummy video driver, and Weston nested in
+// an X display.
 #pragma once
 
 #include <functional>
@@ -13,3 +14,19 @@
 // Returns the server's process id, or -1 if no server answered.
 pid_t startXvfb(const std::string& screen, std::string& display,
                 const std::function<void(pid_t)>& spawned = {});
+
+// As startXvfb, for Xorg with the dummy video driver on a monitor whose modes
+// are those of a WxH panel and smaller ones, so that the screen is WxH. Its
+// configuration and log go to `folder`. Only root may give Xorg a
+// configuration file outside the system's folders.
+pid_t startXorgDummy(int width, int height, const std::string& folder, std::string& display,
+                     const std::function<void(pid_t)>& spawned = {});
+
+// Starts Weston with one output of WxH pixels at `scale` pixels to the
+// clients' unit, shown as a window on the X display `xDisplay`, listening on
+// the socket `socket` in `runtimeDir` (which must exist, mode 0700), and
+// returns once a client can connect to it; its log goes to `folder`. Returns
+// the compositor's process id, or -1.
+pid_t startWeston(const std::string& xDisplay, int width, int height, int scale, const std::string& runtimeDir,
+                  const std::string& socket, const std::string& folder,
+                  const std::function<void(pid_t)>& spawned = {});
