@@ -6,6 +6,7 @@
 // colour up once instead of searching. Where the music is, the camera and
 // the moving parts come from the vertex stage.
 uniform sampler1D uPalette;
+uniform usampler3D uNearest;  // the entries that can be nearest in each cell of 8 levels a channel
 uniform ivec2 uViewportSize;
 out vec4 color;
 
@@ -21,7 +22,6 @@ flat in vec3 vBall0;
 flat in vec3 vBall1;
 flat in vec3 vBall2;
 
-const int PALETTE_SIZE = 33;
 const int MAX_MARCH_STEPS = 28;
 const int MAX_SHADOW_STEPS = 8;
 const float HIT_EPSILON = 0.003;      // of the distance: a texel's width is 0.005 of it
@@ -197,15 +197,20 @@ vec4 title(vec2 texel)
     return vec4(palette(entry), ink);
 }
 
-// Nearest entry by squared distance; the lower index wins a tie.
+// Nearest entry by squared distance; the lower index wins a tie. Only the
+// cell's candidates, in ascending order, can be nearest.
 int nearestPaletteIndex(vec3 c)
 {
-    int best = 0;
-    float bestDistance = 1e9;
-    for (int i = 0; i < PALETTE_SIZE; ++i) {
-        vec3 e = palette(i) - c;
+    ivec3 cell = ivec3(clamp(c, 0.0, 1.0) * 255.0 + 0.5) >> 3;
+    uvec4 candidates = texelFetch(uNearest, cell.zyx, 0);
+    int best = int(candidates.x);
+    vec3 e = palette(best) - c;
+    float bestDistance = dot(e, e);
+    for (int i = 1; i < 4; ++i) {
+        int entry = int(candidates[i]);
+        e = palette(entry) - c;
         float d = dot(e, e);
-        best = d < bestDistance ? i : best;
+        best = d < bestDistance ? entry : best;
         bestDistance = min(d, bestDistance);
     }
     return best;

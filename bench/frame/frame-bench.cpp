@@ -7,6 +7,9 @@
 // today's; both run with the pointer at the left edge, the centre and the
 // right edge, since the tile size follows it. The camera build runs too, fed
 // 640x480 frames by the fake capture device, beside the scene build.
+// All of that times the demo's first seconds as they play; the look and the
+// baseline are also timed over the whole track, on a clock stepped a third
+// of a second a frame, so that every part has its say.
 //
 // --stills FILE.png --at T,... instead runs the demo once on a clock that
 // steps a fixed time per frame and writes the frame at time T (seconds of the
@@ -31,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,6 +45,7 @@ static const int screenWidth = 1920;
 static const int screenHeight = 1080;
 static const double runTimeLimit = 180.0;  // seconds for one run, start-up included
 static const int stillStepMs = 100;        // demo clock a frame when making a contact sheet
+static const int trackStepMs = 333;        // demo clock a frame when timing the whole track
 static const int stillWidth = 480;         // one still on the contact sheet: a quarter of the window
 static const int stillHeight = 270;
 static const int sheetColumns = 4;
@@ -77,6 +82,7 @@ struct Variant {
     std::string vertex;
     int mouseX;
     bool camera = false;
+    int frameMs = 0;  // a stepped clock over the whole track; 0 plays the first seconds live
 };
 
 struct Swap {
@@ -290,6 +296,9 @@ static std::vector<Swap> runDemo(const Options& options, const fs::path& dir,
             placed = true;
         }
         if (waitpid(demo, &status, WNOHANG) == demo) {
+            // On the stepped clock the track's end is the run's.
+            if (plan.frameMs > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                return readSwaps(dir / "times");
             std::fprintf(stderr, "frame-bench: the demo ended early (status %d)\n",
                          WIFEXITED(status) ? WEXITSTATUS(status) : -1);
             return readSwaps(dir / "times");
@@ -304,13 +313,14 @@ static std::vector<Swap> runDemo(const Options& options, const fs::path& dir,
     return readSwaps(dir / "times");
 }
 
-static void measure(Run& run, const std::vector<Swap>& swaps, int64_t started, const Options& options)
+// The frames after the first `skip`, at most `frames` of them.
+static void measure(Run& run, const std::vector<Swap>& swaps, int64_t started, size_t skip, size_t frames)
 {
     if (swaps.empty())
         fail("the demo swapped no frame");
     run.startupMs.push_back((swaps.front().after - started) * 1e-6);
-    size_t first = static_cast<size_t>(options.skip) + 1;
-    size_t end = std::min(swaps.size(), first + static_cast<size_t>(options.frames));
+    size_t first = skip + 1;
+    size_t end = std::min(swaps.size(), first + frames);
     for (size_t i = first; i < end; ++i)
         run.frameMs.push_back((swaps[i].after - swaps[i - 1].after) * 1e-6);
     std::sort(run.frameMs.begin(), run.frameMs.end());
@@ -412,7 +422,7 @@ static void makeStills(const Options& options, const std::string& display)
 static void printRow(const std::string& name, const Run& run)
 {
     const std::vector<double>& t = run.frameMs;
-    std::printf("%-30s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f %9.1f\n", name.c_str(), t.size(), median(run),
+    std::printf("%-34s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f %9.1f\n", name.c_str(), t.size(), median(run),
                 percentile(t, 0.1), percentile(t, 0.9), t.empty() ? 0.0 : t.front(),
                 t.empty() ? 0.0 : t.back(), percentile(run.startupMs, 0.5));
 }
@@ -435,16 +445,23 @@ int main(int argc, char** argv)
     Variant baseline{base, fileAtRevision(options.baseline, "sdf.frag"),
                      fileAtRevision(options.baseline, "mosaic.frag"),
                      fileAtRevision(options.baseline, "mosaic.vert"), centre};
+    // For each way of timing, the look and the baseline at the three pointer
+    // positions, in pairs, then the floor.
     std::vector<Variant> variants;
-    for (int x : {left, centre, right}) {
-        const std::string at = x == left ? ", left" : x == centre ? ", centre" : ", right";
-        variants.push_back({"full look" + at, "", "", "", x});
-        variants.push_back({base + at, baseline.scene, baseline.mosaic, baseline.vertex, x});
+    for (int frameMs : {0, trackStepMs}) {
+        const std::string track = frameMs > 0 ? ", track" : "";
+        for (int x : {left, centre, right}) {
+            const std::string at = (x == left ? ", left" : x == centre ? ", centre" : ", right") + track;
+            variants.push_back({"full look" + at, "", "", "", x, false, frameMs});
+            variants.push_back({base + at, baseline.scene, baseline.mosaic, baseline.vertex, x, false, frameMs});
+        }
+        variants.push_back({"both flat (floor), centre" + track, flatScene, flatMosaic, "", centre, false, frameMs});
     }
+    const size_t live = 0, track = 7;  // where each way's seven variants start
     variants.push_back({"flat scene, centre", flatScene, "", "", centre});
     variants.push_back({"flat mosaic, centre", "", flatMosaic, "", centre});
-    variants.push_back({"both flat (floor), centre", flatScene, flatMosaic, "", centre});
     variants.push_back({"camera 640x480, centre", "", "", "", centre, true});
+    const size_t flatScenePass = 14, flatMosaicPass = 15, camera = 16;
 
     // Rounds interleave the variants, so that a busy spell on the machine
     // falls on all of them alike.
@@ -452,32 +469,41 @@ int main(int argc, char** argv)
     for (int round = 0; round < options.rounds; ++round)
         for (size_t v = 0; v < variants.size(); ++v) {
             RunPlan plan;
-            plan.swaps = static_cast<size_t>(options.skip + options.frames + 1);
+            const size_t skip = static_cast<size_t>(options.skip);
+            const size_t frames = variants[v].frameMs > 0 ? std::numeric_limits<size_t>::max() - skip - 1
+                                                          : static_cast<size_t>(options.frames);
+            plan.swaps = skip + frames + 1;
             plan.mouseX = variants[v].mouseX;
             plan.camera = variants[v].camera;
+            plan.frameMs = variants[v].frameMs;
             fs::path dir = prepareWorkDir(options, variants[v]);
             int64_t started = 0;
             std::vector<Swap> swaps = runDemo(options, dir, display, plan, started);
-            measure(runs[v], swaps, started, options);
+            measure(runs[v], swaps, started, skip, frames);
             fs::remove_all(dir);
         }
     stopProcess(xvfb);
 
-    std::printf("frame time in ms at %dx%d, %d rounds of %d frames (first %d of each skipped); "
-                "start-up: process start to first swap\n",
-                screenWidth, screenHeight, options.rounds, options.frames, options.skip);
-    std::printf("%-30s %6s %8s %8s %8s %8s %8s %9s\n", "variant", "frames", "median", "p10", "p90",
+    std::printf("frame time in ms at %dx%d, %d rounds; live: %d frames of the first seconds; "
+                "track: every frame of the whole track, %d ms of demo clock a frame; the first %d "
+                "frames of each run skipped; start-up: process start to first swap\n",
+                screenWidth, screenHeight, options.rounds, options.frames, trackStepMs, options.skip);
+    std::printf("%-34s %6s %8s %8s %8s %8s %8s %9s\n", "variant", "frames", "median", "p10", "p90",
                 "min", "max", "start-up");
     for (size_t i = 0; i < runs.size(); ++i)
         printRow(variants[i].name, runs[i]);
-    std::printf("\nfull look against the baseline (ratio of medians)\n");
-    for (size_t i = 0; i < 6; i += 2)
-        std::printf("%-30s %8.2f\n", variants[i].name.c_str(), median(runs[i]) / median(runs[i + 1]));
-    std::printf("\nper pass at the centre (difference of medians)\n");
-    std::printf("%-30s %8.2f\n", "scene pass", median(runs[2]) - median(runs[6]));
-    std::printf("%-30s %8.2f\n", "mosaic pass", median(runs[2]) - median(runs[7]));
-    std::printf("%-30s %8.2f\n", "floor (swap, clear)", median(runs[8]));
+    for (size_t first : {live, track}) {
+        std::printf("\n%s: full look against the baseline, and against the floor (ratios of medians)\n",
+                    first == live ? "first seconds" : "whole track");
+        for (size_t i = first; i < first + 6; i += 2)
+            std::printf("%-34s %8.2f %8.2f\n", variants[i].name.c_str(),
+                        median(runs[i]) / median(runs[i + 1]), median(runs[i]) / median(runs[first + 6]));
+    }
+    std::printf("\nper pass at the centre, first seconds (difference of medians)\n");
+    std::printf("%-34s %8.2f\n", "scene pass", median(runs[live + 2]) - median(runs[flatScenePass]));
+    std::printf("%-34s %8.2f\n", "mosaic pass", median(runs[live + 2]) - median(runs[flatMosaicPass]));
+    std::printf("%-34s %8.2f\n", "floor (swap, clear)", median(runs[live + 6]));
     std::printf("\ncamera build against the scene build, centre (ratio of medians)\n");
-    std::printf("%-30s %8.2f\n", variants[9].name.c_str(), median(runs[9]) / median(runs[2]));
+    std::printf("%-34s %8.2f\n", variants[camera].name.c_str(), median(runs[camera]) / median(runs[live + 2]));
     return 0;
 }

@@ -6,8 +6,10 @@
 # Each round plays a generated track of SECONDS (default 10) once in the demo
 # on a private Xvfb display at 1920x1080, its swaps timed by the frame hook,
 # and records the same track with mosaic-record at 1920x1080 and 60 frames a
-# second, H.264 encoding included; each side's start-up is left out. Rounds (default 3) alternate the two so
-# that both meet the same load; the medians and their ratio are printed.
+# second twice: once with H.264 encoding, once with a stand-in ffmpeg that
+# only reads the frames, which leaves rendering and read-back. Each side's
+# start-up is left out. Rounds (default 3) alternate the three so that all
+# meet the same load; the medians and their ratios are printed.
 set -e
 if [ $# -lt 5 ]; then
   echo "usage: record-bench.sh DEMO RECORDER FRAMEHOOK CHIPTUNE DATA-DIR [SECONDS] [ROUNDS]" >&2
@@ -21,12 +23,21 @@ cp "$data/mosaic.vert" "$data/mosaic.frag" "$data/sdf.frag" "$data/scroller.png"
 "$chiptune" --seconds "$seconds" "$work/chiptune2.ogg"
 cd "$work"
 
+# The rate on the recorder's last progress line.
+rate() {
+  tr '\r' '\n' | sed -n 's/^frame [0-9]*\/[0-9]*, \([0-9.]*\) frames\/s.*/\1/p' | tail -n 1
+}
+
 median() {
   sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 : > demo-fps
 : > record-fps
+: > readback-fps
+mkdir reader
+printf '#!/bin/sh\nexec cat > /dev/null\n' > reader/ffmpeg
+chmod +x reader/ffmpeg
 round=1
 while [ "$round" -le "$rounds" ]; do
   # The demo's frame time: the median gap between two swaps, its first ten
@@ -39,13 +50,18 @@ while [ "$round" -le "$rounds" ]; do
   # The recorder's own rate over its frames, set-up (EGL, shader compilation,
   # the track's length) left out as the demo's first frames are.
   "$recorder" out.mp4 2> record-log
-  tr '\r' '\n' < record-log | sed -n 's/^frame [0-9]*\/[0-9]*, \([0-9.]*\) frames\/s.*/\1/p' | tail -n 1 >> record-fps
+  rate < record-log >> record-fps
+  PATH="$work/reader:$PATH" "$recorder" out.mp4 2> record-log
+  rate < record-log >> readback-fps
   round=$((round + 1))
 done
 
 demo_fps=$(median < demo-fps)
 record_fps=$(median < record-fps)
+readback_fps=$(median < readback-fps)
 echo "frames a second at 1920x1080, median of $rounds rounds, a ${seconds} s track"
 echo "demo (Xvfb, swaps timed):              $demo_fps   (rounds: $(tr '\n' ' ' < demo-fps))"
+echo "mosaic-record, no encoding:            $readback_fps   (rounds: $(tr '\n' ' ' < readback-fps))"
 echo "mosaic-record (EGL, H.264, 60 fps):    $record_fps   (rounds: $(tr '\n' ' ' < record-fps))"
+echo "$readback_fps $demo_fps" | awk '{ printf "no encoding / demo:                    %.2f\n", $1 / $2 }'
 echo "$record_fps $demo_fps" | awk '{ printf "recording / demo:                      %.2f\n", $1 / $2 }'

@@ -8,6 +8,7 @@
 // under a millisecond.
 static const int cellShift = 3;
 static const int cellsPerChannel = 256 >> cellShift;
+static_assert(cellsPerChannel == nearestCellsPerChannel);
 
 static int cellOf(uint8_t r, uint8_t g, uint8_t b)
 {
@@ -111,6 +112,15 @@ uint8_t nearestEntry(const NearestPalette& table, uint8_t r, uint8_t g, uint8_t 
         }
     }
     return best;
+}
+
+std::vector<std::array<uint8_t, 4>> candidateCube(const NearestPalette& table)
+{
+    std::vector<std::array<uint8_t, 4>> cube(table.cellStart.size() - 1);
+    for (size_t cell = 0; cell < cube.size(); ++cell)
+        for (uint32_t i = 0; i < 4; ++i)
+            cube[cell][i] = table.candidates[std::min(table.cellStart[cell] + i, table.cellStart[cell + 1] - 1)];
+    return cube;
 }
 
 void indexPixels(const NearestPalette& table, uint8_t* rgba, size_t pixels)

@@ -22,5 +22,13 @@ NearestPalette buildNearestPalette();
 
 uint8_t nearestEntry(const NearestPalette& table, uint8_t r, uint8_t g, uint8_t b);
 
+// The table's cells in its own order, blue varying fastest, then green, then
+// red, each as its first four candidates, the last repeated where it has
+// fewer: what a shader needs to search the cells as nearestEntry does.
+std::vector<std::array<uint8_t, 4>> candidateCube(const NearestPalette& table);
+
+// How many cells the table has along each channel.
+constexpr int nearestCellsPerChannel = 32;
+
 // Writes the nearest entry's index of each RGBA pixel into its alpha.
 void indexPixels(const NearestPalette& table, uint8_t* rgba, size_t pixels);

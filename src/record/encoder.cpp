@@ -20,7 +20,7 @@ static std::vector<std::string> ffmpegArguments(const Options& options, const st
     // disk) and still exits with status 0.
     std::vector<std::string> args = {
         "ffmpeg", "-hide_banner", "-loglevel", "error", "-xerror", "-y",
-        "-f", "rawvideo", "-pix_fmt", "rgb24",
+        "-f", "rawvideo", "-pix_fmt", "bgra",
         "-s", std::to_string(options.width) + "x" + std::to_string(options.height),
         "-r", std::to_string(options.fps), "-i", "-",
         "-i", "chiptune2.ogg", "-map", "0:v", "-map", "1:a",
@@ -65,6 +65,9 @@ Encoder startEncoder(const Options& options, const std::string& path)
         close(fds[1]);
         fail("could not start ffmpeg: %s", std::strerror(error));
     }
+    // A frame is megabytes; a pipe of the default 64 KiB would pass it in a
+    // hundred turns between the two processes. A failure leaves the default.
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
     encoder.input = fds[1];
     return encoder;
 }

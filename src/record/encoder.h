@@ -14,9 +14,9 @@ struct Encoder {
     int input = -1;
 };
 
-// Starts ffmpeg for frames of the options' size and rate, rows bottom-up as
-// the GL reads them, writing into the existing file `path`; ends the process
-// with a message if it cannot start.
+// Starts ffmpeg for BGRA frames of the options' size and rate, rows bottom-up
+// as the GL reads them, writing into the existing file `path`; ends the
+// process with a message if it cannot start.
 Encoder startEncoder(const Options& options, const std::string& path);
 
 // False once ffmpeg has stopped reading, having failed.

@@ -9,6 +9,7 @@
 #include "offscreen-gl.h"
 #include "options.h"
 #include "progress.h"
+#include "readback.h"
 #include "regular-file.h"
 #include "safe-output.h"
 
@@ -23,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -120,23 +123,40 @@ static void writeStill(const Options& options, long frame, long frames)
     commitOutput();
 }
 
+// Frames are drawn, read back and sent to ffmpeg at once: the read of each
+// frame is collected a frame later and sent from another thread while the
+// next frames are drawn.
 static void recordVideo(const Options& options, long frames)
 {
     Encoder encoder = startEncoder(options, beginOutput(options.output));
     setOutputWriter(encoder.pid);
     Progress progress;
     progress.total = static_cast<int>(frames);
-    std::vector<uint8_t> pixels;
-    for (long frame = 0; frame < frames; ++frame) {
-        advanceTo(options, frame, frames);
-        render();
-        readFrame(options, pixels);
-        if (!sendFrame(encoder, pixels.data(), pixels.size())) {
+    Readback readback = startReadback(options.width, options.height);
+    std::future<bool> sending;
+    long sent = 0;
+    auto waitForSending = [&] {
+        if (sending.valid() && !sending.get()) {
             finishEncoder(encoder);
-            fail("ffmpeg stopped reading after %ld of %ld frames", frame, frames);
+            fail("ffmpeg stopped reading after %ld of %ld frames", sent - 1, frames);
         }
-        showProgress(progress, static_cast<int>(frame + 1));
+    };
+    for (long frame = 0; frame < frames || frameReady(readback, true); ++frame) {
+        if (frame < frames) {
+            advanceTo(options, frame, frames);
+            render();
+            queueFrame(readback);
+        }
+        if (!frameReady(readback, frame >= frames))
+            continue;
+        waitForSending();
+        const uint8_t* pixels = takeFrame(readback);
+        sending = std::async(std::launch::async, sendFrame, std::ref(encoder), pixels,
+                             readback.frameBytes);
+        showProgress(progress, static_cast<int>(++sent));
     }
+    waitForSending();
+    releaseFrames(readback);
     finishEncoder(encoder);
     commitOutput();
 }

@@ -30,6 +30,7 @@ static GLuint texture = 0;
 static GLuint lut = 0;
 static GLuint scroller = 0;
 static GLuint fb = 0;
+static GLuint nearestLut = 0;
 static std::unique_ptr<Webcam> webcam;
 
 // The source image's size: the scene program renders at it and a capture
@@ -252,6 +253,7 @@ static Build buildPrograms()
     setSize(sdf, www, wwh);
     setInt(sdf, "uPalette", 1);
     setInt(sdf, "uScroller", 2);
+    setInt(sdf, "uNearest", 3);
     setSize(renderStuff, window_width, window_height);
     return Build{};
 }
@@ -280,6 +282,21 @@ static void createPalette()
     glTextureStorage1D(lut, 1, GL_RGBA8, slutsize);
     glTextureSubImage1D(lut, 0, 0, slutsize, GL_RGB, GL_FLOAT, constlut);
     glBindTextureUnit(1, lut);
+}
+
+// The scene pass snaps every texel to its nearest palette entry, searching
+// only the few entries that the camera's table lists for the texel's part of
+// the colour cube instead of all 33.
+static void createNearestTable()
+{
+    const int side = nearestCellsPerChannel;
+    const std::vector<std::array<uint8_t, 4>> cube = candidateCube(buildNearestPalette());
+    glCreateTextures(GL_TEXTURE_3D, 1, &nearestLut);
+    glTextureStorage3D(nearestLut, 1, GL_RGBA8UI, side, side, side);
+    glTextureSubImage3D(nearestLut, 0, 0, 0, 0, side, side, side, GL_RGBA_INTEGER, GL_UNSIGNED_BYTE,
+                        cube.data());
+    setTextureParameters(nearestLut, GL_CLAMP_TO_EDGE);
+    glBindTextureUnit(3, nearestLut);
 }
 
 static void createFramebuffer()
@@ -325,6 +342,7 @@ static void createSourceImage()
 {
     createSourceTexture();
     createPalette();
+    createNearestTable();
     createFramebuffer();
 }
 

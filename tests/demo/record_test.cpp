@@ -78,6 +78,17 @@ size_t differingPixels(const Image& a, const Image& b)
     return count;
 }
 
+// Mean absolute difference of two pictures' channels.
+double meanDifference(const Image& a, const Image& b)
+{
+    if (a.rgb.size() != b.rgb.size() || a.rgb.empty())
+        return 1e9;
+    double sum = 0;
+    for (size_t i = 0; i < a.rgb.size(); ++i)
+        sum += std::abs(int(a.rgb[i]) - int(b.rgb[i]));
+    return sum / double(a.rgb.size());
+}
+
 // A recording that fails must leave the earlier file of its name as it was
 // and nothing of its own beside it.
 const std::string earlierRecording = "an earlier recording, byte for byte\n";
@@ -132,6 +143,40 @@ TEST(Record, VideoCoversTheTrackWithPictureAndSound)
         EXPECT_EQ(fields["video.nb_read_frames"], "11");
         EXPECT_EQ(fields["audio.codec_name"], webm ? "vorbis" : "aac");
         EXPECT_NEAR(std::atof(fields["duration"].c_str()), 1.1, 0.03) << fields["duration"];
+    }
+}
+
+// Frames are read back and sent while later ones are drawn; each frame of
+// the video must still be the picture of its own clock and pointer. The
+// sweep makes every frame differ from its neighbours, and H.264 leaves each
+// nearer its own still than to theirs.
+TEST(Record, EachFrameOfTheVideoIsTheStillOfItsTime)
+{
+    WorkDir dir(1.05);
+    const std::vector<std::string> common = {"--size", "320x180", "--fps", "10", "--sweep"};
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), common.begin(), common.end());
+        RunResult result = record(dir, args);
+        EXPECT_EQ(result.status, 0) << result.err;
+    };
+    run({"sweep.mp4"});
+    std::string command = "ffmpeg -v error -i '" + dir.path("sweep.mp4") + "' '" +
+                          dir.path("decoded-%02d.png") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::vector<Image> stills;
+    for (int frame = 3; frame <= 7; ++frame) {
+        std::string name = "still-" + std::to_string(frame) + ".png";
+        run({"--still", std::to_string(frame / 10.0), name});
+        stills.push_back(readPNG(dir.path(name)));
+    }
+    for (int frame = 4; frame <= 6; ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        char name[32];
+        std::snprintf(name, sizeof name, "decoded-%02d.png", frame + 1);
+        Image decoded = readPNG(dir.path(name));
+        double own = meanDifference(decoded, stills[frame - 3]);
+        EXPECT_LT(own, meanDifference(decoded, stills[frame - 4]));
+        EXPECT_LT(own, meanDifference(decoded, stills[frame - 2]));
     }
 }
 
