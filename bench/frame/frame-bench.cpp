@@ -448,8 +448,10 @@ int main(int argc, char** argv)
     // For each way of timing, the look and the baseline at the three pointer
     // positions, in pairs, then the floor.
     std::vector<Variant> variants;
+    std::vector<size_t> firstOfTiming;
     for (int frameMs : {0, trackStepMs}) {
         const std::string track = frameMs > 0 ? ", track" : "";
+        firstOfTiming.push_back(variants.size());
         for (int x : {left, centre, right}) {
             const std::string at = (x == left ? ", left" : x == centre ? ", centre" : ", right") + track;
             variants.push_back({"full look" + at, "", "", "", x, false, frameMs});
@@ -457,11 +459,13 @@ int main(int argc, char** argv)
         }
         variants.push_back({"both flat (floor), centre" + track, flatScene, flatMosaic, "", centre, false, frameMs});
     }
-    const size_t live = 0, track = 7;  // where each way's seven variants start
+    const size_t live = firstOfTiming[0], track = firstOfTiming[1];
+    const size_t flatScenePass = variants.size();
     variants.push_back({"flat scene, centre", flatScene, "", "", centre});
+    const size_t flatMosaicPass = variants.size();
     variants.push_back({"flat mosaic, centre", "", flatMosaic, "", centre});
+    const size_t camera = variants.size();
     variants.push_back({"camera 640x480, centre", "", "", "", centre, true});
-    const size_t flatScenePass = 14, flatMosaicPass = 15, camera = 16;
 
     // Rounds interleave the variants, so that a busy spell on the machine
     // falls on all of them alike.

@@ -33,6 +33,10 @@ static GLuint fb = 0;
 static GLuint nearestLut = 0;
 static std::unique_ptr<Webcam> webcam;
 
+// The last size `resize` was given, for programs built after it.
+static GLint viewportWidth = 0;
+static GLint viewportHeight = 0;
+
 // The source image's size: the scene program renders at it and a capture
 // frame is uploaded at it.
 static const int32_t www = 300;
@@ -254,7 +258,7 @@ static Build buildPrograms()
     setInt(sdf, "uPalette", 1);
     setInt(sdf, "uScroller", 2);
     setInt(sdf, "uNearest", 3);
-    setSize(renderStuff, window_width, window_height);
+    setSize(renderStuff, viewportWidth, viewportHeight);
     return Build{};
 }
 
@@ -284,13 +288,17 @@ static void createPalette()
     glBindTextureUnit(1, lut);
 }
 
+// The nearest palette entry of a colour, for the scene pass and the camera.
+static NearestPalette nearestPalette;
+
 // The scene pass snaps every texel to its nearest palette entry, searching
-// only the few entries that the camera's table lists for the texel's part of
-// the colour cube instead of all 33.
+// only the few entries that the table lists for the texel's part of the
+// colour cube instead of all 33.
 static void createNearestTable()
 {
     const int side = nearestCellsPerChannel;
-    const std::vector<std::array<uint8_t, 4>> cube = candidateCube(buildNearestPalette());
+    nearestPalette = buildNearestPalette();
+    const std::vector<std::array<uint8_t, 4>> cube = candidateCube(nearestPalette);
     glCreateTextures(GL_TEXTURE_3D, 1, &nearestLut);
     glTextureStorage3D(nearestLut, 1, GL_RGBA8UI, side, side, side);
     glTextureSubImage3D(nearestLut, 0, 0, 0, 0, side, side, side, GL_RGBA_INTEGER, GL_UNSIGNED_BYTE,
@@ -310,7 +318,6 @@ static void createFramebuffer()
 // A capture frame goes up as the source image with the index of its nearest
 // palette entry in alpha, as the scene pass writes it, so that the mosaic
 // pass looks each colour up once whatever the source.
-static NearestPalette nearestPalette;
 static SourceScaler scaler;
 static std::vector<uint8_t> staging;
 
@@ -319,7 +326,6 @@ static void openCapture()
 #ifdef MOSAIC_WEBCAM_DEVICE
     try {
         webcam = std::make_unique<Webcam>(MOSAIC_WEBCAM_DEVICE, www, wwh);
-        nearestPalette = buildNearestPalette();
         staging.resize(static_cast<size_t>(www) * wwh * 4);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "%s\n", error.what());
@@ -377,6 +383,8 @@ std::string reloadScroller()
 
 void resize(int w, int h)
 {
+    viewportWidth = w;
+    viewportHeight = h;
     if (renderStuff != 0)
         setSize(renderStuff, w, h);
 }
