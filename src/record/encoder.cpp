@@ -20,11 +20,14 @@ static std::vector<std::string> ffmpegArguments(const Options& options, const st
     // disk) and still exits with status 0.
     std::vector<std::string> args = {
         "ffmpeg", "-hide_banner", "-loglevel", "error", "-xerror", "-y",
-        "-f", "rawvideo", "-pix_fmt", "bgra",
+        "-f", "rawvideo", "-pix_fmt", "yuv420p",
         "-s", std::to_string(options.width) + "x" + std::to_string(options.height),
         "-r", std::to_string(options.fps), "-i", "-",
         "-i", "chiptune2.ogg", "-map", "0:v", "-map", "1:a",
-        "-vf", "vflip", "-pix_fmt", "yuv420p"};
+        // Tagged with the colours the planes are in, so that players show
+        // what was meant.
+        "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+        "-color_range", "tv"};
     const std::vector<std::string> codecs =
         options.webm
             // The track is already Vorbis, which WebM carries as it is.

@@ -14,8 +14,8 @@ struct Encoder {
     int input = -1;
 };
 
-// Starts ffmpeg for BGRA frames of the options' size and rate, rows bottom-up
-// as the GL reads them, writing into the existing file `path`; ends the
+// Starts ffmpeg for frames of the options' size and rate in the planes of
+// toVideoPlanes, writing into the existing file `path`; ends the
 // process with a message if it cannot start.
 Encoder startEncoder(const Options& options, const std::string& path);
 

@@ -28,7 +28,8 @@ void queueFrame(Readback& readback)
 {
     glBindBuffer(GL_PIXEL_PACK_BUFFER, bufferOf(readback, readback.queued));
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, readback.width, readback.height, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
+    glReadPixels(0, 0, readback.width, readback.height, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV,
+                 nullptr);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     ++readback.queued;
 }
@@ -39,12 +40,12 @@ bool frameReady(const Readback& readback, bool draining)
     return draining ? waiting > 0 : waiting >= static_cast<long>(readback.buffers.size()) - 1;
 }
 
-const uint8_t* takeFrame(Readback& readback)
+const uint32_t* takeFrame(Readback& readback)
 {
     releaseFrames(readback);
     GLuint buffer = bufferOf(readback, readback.taken);
     ++readback.taken;
-    return static_cast<const uint8_t*>(glMapNamedBufferRange(
+    return static_cast<const uint32_t*>(glMapNamedBufferRange(
         buffer, 0, static_cast<GLsizeiptr>(readback.frameBytes), GL_MAP_READ_BIT));
 }
 

@@ -19,8 +19,8 @@ struct Readback {
     long taken = 0;   // frames handed out by takeFrame
 };
 
-// A ring for frames of this size, read as BGRA (what the GL keeps, so the
-// read is a copy rather than a conversion).
+// A ring for frames of this size, read as BGRA in words with blue in the low
+// byte (what the GL keeps, so the read is a copy rather than a conversion).
 Readback startReadback(int width, int height);
 
 // Queues the read of the frame just drawn into the default framebuffer.
@@ -33,7 +33,7 @@ bool frameReady(const Readback& readback, bool draining);
 // Lets go of the frame taken before and maps the oldest queued frame's pixels
 // (rows bottom-up), which stay valid until the next takeFrame or releaseFrames.
 // Call it only once the previous frame's pixels are no longer in use.
-const uint8_t* takeFrame(Readback& readback);
+const uint32_t* takeFrame(Readback& readback);
 
 // Lets go of the last frame taken.
 void releaseFrames(Readback& readback);

@@ -12,6 +12,7 @@
 #include "readback.h"
 #include "regular-file.h"
 #include "safe-output.h"
+#include "video-planes.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -124,8 +125,8 @@ static void writeStill(const Options& options, long frame, long frames)
 }
 
 // Frames are drawn, read back and sent to ffmpeg at once: the read of each
-// frame is collected a frame later and sent from another thread while the
-// next frames are drawn.
+// frame is collected a frame later, and converted and sent from another
+// thread while the next frames are drawn.
 static void recordVideo(const Options& options, long frames)
 {
     Encoder encoder = startEncoder(options, beginOutput(options.output));
@@ -133,6 +134,7 @@ static void recordVideo(const Options& options, long frames)
     Progress progress;
     progress.total = static_cast<int>(frames);
     Readback readback = startReadback(options.width, options.height);
+    std::vector<uint8_t> planes(videoPlaneBytes(options.width, options.height));
     std::future<bool> sending;
     long sent = 0;
     auto waitForSending = [&] {
@@ -150,9 +152,11 @@ static void recordVideo(const Options& options, long frames)
         if (!frameReady(readback, frame >= frames))
             continue;
         waitForSending();
-        const uint8_t* pixels = takeFrame(readback);
-        sending = std::async(std::launch::async, sendFrame, std::ref(encoder), pixels,
-                             readback.frameBytes);
+        const uint32_t* pixels = takeFrame(readback);
+        sending = std::async(std::launch::async, [&options, &encoder, &planes, pixels] {
+            toVideoPlanes(pixels, options.width, options.height, planes.data());
+            return sendFrame(encoder, planes.data(), planes.size());
+        });
         showProgress(progress, static_cast<int>(++sent));
     }
     waitForSending();
