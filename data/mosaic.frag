@@ -1,12 +1,11 @@
 #version 330 core
 // The mosaic pass over the whole window: bevelled tiles, each one source
 // texel in its palette colour, that turn over on the cuts and flash on the
-// beat, and a waving banner of scroll text on top. The source image carries
-// each texel's palette index in alpha (index / 255). Everything that does not
-// depend on the pixel comes ready from the vertex stage: this runs for two
-// million pixels a frame.
+// beat, and a waving banner of scroll text on top. Each texel of the source
+// image is already its palette entry's colour (its index / 255 in alpha).
+// Everything that does not depend on the pixel comes ready from the vertex
+// stage: this runs for two million pixels a frame.
 uniform sampler2D uWebcam;
-uniform sampler1D uPalette;
 uniform sampler2D uScroller;
 out vec4 color;
 
@@ -69,8 +68,7 @@ vec3 tile(vec2 pixel)
     // darkens; the kick lifts the whole tile.
     float rim = clamp(d / BEVEL_WIDTH + 1.0, 0.0, 1.0);
     float shade = vFlash.z + (local.y - local.x) * (0.12 + 0.86 * rim);
-    float index = texture(uWebcam, cell * vSource.x + vSource.y).a;
-    vec3 face = texelFetch(uPalette, int(index * 255.0 + 0.5), 0).rgb;
+    vec3 face = texture(uWebcam, cell * vSource.x + vSource.y).rgb;
     return mix(GROUT, (turn > 0.5 ? vTileBack : face) * shade, inside);
 }
 

@@ -123,8 +123,14 @@ std::vector<std::array<uint8_t, 4>> candidateCube(const NearestPalette& table)
     return cube;
 }
 
-void indexPixels(const NearestPalette& table, uint8_t* rgba, size_t pixels)
+void snapToPalette(const NearestPalette& table, uint8_t* rgba, size_t pixels)
 {
-    for (size_t i = 0; i < pixels; ++i, rgba += 4)
-        rgba[3] = nearestEntry(table, rgba[0], rgba[1], rgba[2]);
+    for (size_t i = 0; i < pixels; ++i, rgba += 4) {
+        const uint8_t entry = nearestEntry(table, rgba[0], rgba[1], rgba[2]);
+        const std::array<uint8_t, 3>& colour = table.entries[entry];
+        rgba[0] = colour[0];
+        rgba[1] = colour[1];
+        rgba[2] = colour[2];
+        rgba[3] = entry;
+    }
 }

@@ -30,5 +30,6 @@ std::vector<std::array<uint8_t, 4>> candidateCube(const NearestPalette& table);
 // How many cells the table has along each channel.
 constexpr int nearestCellsPerChannel = 32;
 
-// Writes the nearest entry's index of each RGBA pixel into its alpha.
-void indexPixels(const NearestPalette& table, uint8_t* rgba, size_t pixels);
+// Turns each RGBA pixel into its nearest entry, as the scene pass writes its
+// texels: the entry's colour in RGB and its index in alpha.
+void snapToPalette(const NearestPalette& table, uint8_t* rgba, size_t pixels);

@@ -315,9 +315,10 @@ static void createFramebuffer()
         FATAL("Failed to init fb!");
 }
 
-// A capture frame goes up as the source image with the index of its nearest
-// palette entry in alpha, as the scene pass writes it, so that the mosaic
-// pass looks each colour up once whatever the source.
+// A capture frame goes up as the source image snapped to the palette, as the
+// scene pass writes it: each texel its nearest entry's colour, with the
+// index in alpha. The mosaic pass then takes a tile's colour straight from
+// its texel, whatever the source.
 static SourceScaler scaler;
 static std::vector<uint8_t> staging;
 
@@ -414,7 +415,7 @@ static void uploadCapture()
         if (scaler.width != frame.width || scaler.height != frame.height)
             scaler = makeSourceScaler(frame.width, frame.height, www);
         scaleToSource(scaler, frame.data, staging.data());
-        indexPixels(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
+        snapToPalette(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
         glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGBA, GL_UNSIGNED_BYTE, staging.data());
     } catch (const CaptureDeviceLost& lost) {
         std::fprintf(stderr, "%s\n", lost.what());

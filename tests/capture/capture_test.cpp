@@ -30,14 +30,18 @@ Rgb rgbOf(const PatternColour& colour)
     return {colour.rgb[0], colour.rgb[1], colour.rgb[2]};
 }
 
-// A frame granted at the source's size comes up mirrored, texel for pixel.
+// A frame granted at the source's size comes up mirrored, texel for pixel,
+// in palette colours.
 std::function<std::optional<Rgb>(int, int)> deliveredFrame(long frame)
 {
-    return [frame](int x, int y) { return rgbOf(*patternAt(frame, source - 1 - x, y, source, source)); };
+    return [frame](int x, int y) {
+        return snapped(rgbOf(*patternAt(frame, source - 1 - x, y, source, source)));
+    };
 }
 
 // A frame of another size: where a texel covers pixels of one colour only,
-// it shows that colour exactly; where it covers an edge, any blend will do.
+// it shows that colour's palette entry; where it covers an edge, any blend
+// will do.
 std::function<std::optional<Rgb>(int, int)> scaledFrame(long frame, int width, int height)
 {
     return [=](int x, int y) -> std::optional<Rgb> {
@@ -47,7 +51,7 @@ std::function<std::optional<Rgb>(int, int)> scaledFrame(long frame, int width, i
             for (size_t px = under.left; px <= under.right; ++px)
                 if (patternAt(frame, int(px), int(py), width, height) != colour)
                     return std::nullopt;
-        return rgbOf(*colour);
+        return snapped(rgbOf(*colour));
     };
 }
 

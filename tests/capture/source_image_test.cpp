@@ -73,12 +73,12 @@ TEST(NearestPalette, RandomPalettesAgreeWithBruteForce)
     }
 }
 
-TEST(NearestPalette, IndexPixelsWritesOnlyAlpha)
+TEST(NearestPalette, SnappedPixelsTakeTheirEntrysColourAndIndex)
 {
     const NearestPalette table = buildNearestPalette();
-    std::vector<uint8_t> rgba = {148, 92, 125, 77, 138, 131, 47, 0, 0, 0, 0, 255};
-    indexPixels(table, rgba.data(), 3);
-    EXPECT_EQ(rgba, (std::vector<uint8_t>{148, 92, 125, 0, 138, 131, 47, 32, 0, 0, 0, 22}));
+    std::vector<uint8_t> rgba = {150, 90, 128, 77, 138, 131, 47, 0, 0, 0, 0, 255};
+    snapToPalette(table, rgba.data(), 3);
+    EXPECT_EQ(rgba, (std::vector<uint8_t>{148, 92, 125, 0, 138, 131, 47, 32, 9, 9, 8, 22}));
 }
 
 // A texel's value worked out from the geometry alone: the frame scaled by

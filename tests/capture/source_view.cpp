@@ -56,6 +56,13 @@ static bool windowHoldsTheView(const Image& window, const std::string& what)
     return window.width >= 2 * sourceSize && window.height >= sourceSize;
 }
 
+Rgb snapped(const Rgb& c)
+{
+    static const std::vector<PaletteColour> palette = demoPalette();
+    const PaletteColour& entry = palette[size_t(bruteForceNearest(palette, c[0], c[1], c[2]))];
+    return {entry[0], entry[1], entry[2]};
+}
+
 void expectTexture(const Image& window, const std::function<std::optional<Rgb>(int, int)>& expected,
                    const std::string& what)
 {

@@ -31,6 +31,9 @@ struct Footprint {
 };
 Footprint footprint(size_t width, size_t height, int x, int y);
 
+// A camera's colour as the source image holds it: its nearest palette entry.
+Rgb snapped(const Rgb& c);
+
 // Compares every texel with `expected` (nothing expected: any value will do)
 // and names the first that differs.
 void expectTexture(const Image& window, const std::function<std::optional<Rgb>(int, int)>& expected,

@@ -51,7 +51,8 @@ Frame grantedPicture()
 }
 
 // Bars run top to bottom, so a texel whose columns all hold one colour shows
-// exactly that colour; a texel over the edge of two bars may blend them.
+// exactly that colour's palette entry; a texel over the edge of two bars may
+// blend them.
 std::function<std::optional<Rgb>(int, int)> barsInTheSource(const Frame& bars)
 {
     return [&bars](int x, int y) -> std::optional<Rgb> {
@@ -60,7 +61,7 @@ std::function<std::optional<Rgb>(int, int)> barsInTheSource(const Frame& bars)
         for (size_t px = under.left; px <= under.right; ++px)
             if (bars.at(px, 0) != colour)
                 return std::nullopt;
-        return colour;
+        return snapped(colour);
     };
 }
 
