@@ -4,7 +4,6 @@
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
-#include <SDL2/SDL_mixer.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,9 +63,7 @@ static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GL
 
 static void openAudio()
 {
-    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0)
-        FATAL("%s", SDL_GetError());
-    if (Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+    if (!openSceneAudio())
         FATAL("%s", SDL_GetError());
 }
 

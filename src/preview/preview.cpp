@@ -375,7 +375,7 @@ int main(int argc, char** argv)
     if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS) < 0)
         fail("could not start SDL: %s", SDL_GetError());
     std::atexit(SDL_Quit);
-    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 || Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+    if (!openSceneAudio())
         fail("could not open the audio mixer: %s", SDL_GetError());
     openWindow();
 

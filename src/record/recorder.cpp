@@ -66,7 +66,7 @@ static void openAudio()
     if (SDL_Init(SDL_INIT_AUDIO) < 0)
         fail("could not start SDL's audio: %s", SDL_GetError());
     std::atexit(SDL_Quit);
-    if ((Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) == 0 || Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) < 0)
+    if (!openSceneAudio())
         fail("could not open the audio mixer: %s", SDL_GetError());
 }
 

@@ -334,6 +334,14 @@ static void openCapture()
 #endif
 }
 
+bool openSceneAudio()
+{
+    // 4096 frames at 22050 Hz are the AUDIO_LATENCY by which "mosaic.vert"
+    // holds the pictures behind the clock, so that they land on the sound.
+    return (Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) != 0 &&
+           Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) == 0;
+}
+
 void requestSceneContext()
 {
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);

@@ -13,9 +13,12 @@ void shutdown();
 // process then.
 const char* loadtxt(const char* fileName);
 
-// What the shell calls in the scene. requestSceneContext asks SDL, before
-// the window is made, for the context the scene draws with: OpenGL 3.3 core,
-// forward compatible, with debug output.
+// What the shell calls in the scene. openSceneAudio opens SDL_mixer's device
+// as the scene's timeline is timed for; false, with SDL's error set, when it
+// cannot. requestSceneContext asks SDL, before the window is made, for the
+// context the scene draws with: OpenGL 3.3 core, forward compatible, with
+// debug output.
+bool openSceneAudio();
 void requestSceneContext();
 void init();
 void resize(int w, int h);
