@@ -1,10 +1,15 @@
 #version 330 core
-// The mosaic pass over the whole window: bevelled tiles, each one source
+// The mosaic pass: bevelled tiles over the whole window, each one source
 // texel in its palette colour, that turn over on the cuts and flash on the
 // beat, and a waving banner of scroll text on top. Each texel of the source
 // image is already its palette entry's colour (its index / 255 in alpha).
 // Everything that does not depend on the pixel comes ready from the vertex
 // stage: this runs for two million pixels a frame.
+//
+// The banner is drawn apart: this file is built a second time with BANNER
+// defined, and that build draws only the banner, over the strip the vertex
+// stage gives it, blended over the tiles by its alpha. So the pixels outside
+// the strip, four in five, do not work out the banner.
 uniform sampler2D uWebcam;
 uniform sampler2D uScroller;
 out vec4 color;
@@ -83,7 +88,9 @@ vec4 scrollText(vec2 pixel)
 
 void main()
 {
-    vec3 c = tile(gl_FragCoord.xy);
-    vec4 text = scrollText(gl_FragCoord.xy);
-    color = vec4(mix(c, text.rgb, text.a), 1.0);
+#ifdef BANNER
+    color = scrollText(gl_FragCoord.xy);
+#else
+    color = vec4(tile(gl_FragCoord.xy), 1.0);
+#endif
 }

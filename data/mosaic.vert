@@ -219,4 +219,16 @@ void main()
     vScroll = vec4(1.0 / banner.x, (scroll - viewport.x) / banner.x, -1.0 / banner.y,
                    0.5 + SCROLL_HEIGHT * viewport.y / banner.y);
     vWave = vec3(1.0 / (WAVE_LENGTH * scale), 0.25 * bars, WAVE_AMPLITUDE * viewport.y / banner.y);
+
+#ifdef BANNER
+    // The banner's own build covers only the columns of its run and the rows
+    // its wave reaches, a pixel more on each side; off the screen the quad
+    // has no area.
+    float left = viewport.x - scroll;
+    float reach = 0.5 * banner.y + WAVE_AMPLITUDE * viewport.y + 1.0;
+    vec2 low = vec2(left - 1.0, SCROLL_HEIGHT * viewport.y - reach);
+    vec2 high = vec2(left + banner.x + 1.0, SCROLL_HEIGHT * viewport.y + reach);
+    vec2 corner = mix(low, high, position.xy * 0.5 + 0.5) / viewport;
+    gl_Position = vec4(clamp(corner, 0.0, 1.0) * 2.0 - 1.0, 0.0, 1.0);
+#endif
 }

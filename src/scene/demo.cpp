@@ -25,6 +25,7 @@
 static GLuint buffer = 0;
 static GLuint vao = 0;
 static GLuint renderStuff = 0;
+static GLuint banner = 0;  // 0 while "mosaic.frag" draws the banner with the tiles
 static GLuint sdf = 0;
 static GLuint texture = 0;
 static GLuint lut = 0;
@@ -92,11 +93,32 @@ static std::string located(const std::string& files, const std::string& log, con
     return lines.empty() ? files + ": " + otherwise + "\n" : lines;
 }
 
-static Build compileShader(GLenum type, const char* source, const char* fileName)
+// `source` with `definition` put in after its #version line, and a #line that
+// keeps the compiler's line numbers those of the file.
+static std::string withDefinition(const char* source, const char* definition)
 {
+    std::string text(source);
+    size_t after = 0;
+    size_t version = text.find("#version");
+    if (version != std::string::npos) {
+        after = text.find('\n', version);
+        if (after == std::string::npos)
+            after = text.size(), text += '\n';
+        ++after;
+    }
+    const auto linesBefore = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(after), '\n');
+    text.insert(after, std::string(definition) + "\n#line " + std::to_string(linesBefore + 1) + "\n");
+    return text;
+}
+
+// A shader of `source`, with `definition` ("#define NAME") in it unless null.
+static Build compileShader(GLenum type, const char* source, const char* fileName, const char* definition)
+{
+    const std::string defined = definition ? withDefinition(source, definition) : std::string();
+    const char* text = definition ? defined.c_str() : source;
     Build build;
     build.name = glCreateShader(type);
-    glShaderSource(build.name, 1, &source, nullptr);
+    glShaderSource(build.name, 1, &text, nullptr);
     glCompileShader(build.name);
     GLint result = 0;
     glGetShaderiv(build.name, GL_COMPILE_STATUS, &result);
@@ -110,12 +132,12 @@ static Build compileShader(GLenum type, const char* source, const char* fileName
 }
 
 static Build compileProgram(const char* vertexSource, const char* fragmentSource,
-                            const char* vertexFile, const char* fragmentFile)
+                            const char* vertexFile, const char* fragmentFile, const char* definition)
 {
-    Build vsh = compileShader(GL_VERTEX_SHADER, vertexSource, vertexFile);
+    Build vsh = compileShader(GL_VERTEX_SHADER, vertexSource, vertexFile, definition);
     if (vsh.failure != BuildFailure::None)
         return vsh;
-    Build fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource, fragmentFile);
+    Build fsh = compileShader(GL_FRAGMENT_SHADER, fragmentSource, fragmentFile, definition);
     if (fsh.failure != BuildFailure::None) {
         glDeleteShader(vsh.name);
         return fsh;
@@ -140,8 +162,9 @@ static Build compileProgram(const char* vertexSource, const char* fragmentSource
     return pgm;
 }
 
-// One program from its two files, the fragment stage's read first.
-static Build buildProgram(const char* vertexFile, const char* fragmentFile)
+// One program from its two files, the fragment stage's read first, with
+// `definition` in both unless it is null.
+static Build buildProgram(const char* vertexFile, const char* fragmentFile, const char* definition = nullptr)
 {
     std::unique_ptr<char, decltype(&std::free)> fragment(const_cast<char*>(loadtxt(fragmentFile)), std::free);
     std::unique_ptr<char, decltype(&std::free)> vertex(const_cast<char*>(loadtxt(vertexFile)), std::free);
@@ -151,21 +174,29 @@ static Build buildProgram(const char* vertexFile, const char* fragmentFile)
         build.log = std::string(fragment ? vertexFile : fragmentFile) + ": could not be read\n";
         return build;
     }
-    return compileProgram(vertex.get(), fragment.get(), vertexFile, fragmentFile);
+    return compileProgram(vertex.get(), fragment.get(), vertexFile, fragmentFile, definition);
 }
 
+// The setters pass over a program that is not there (0), as the banner's is
+// while "mosaic.frag" draws it with the tiles.
 static void setInt(GLuint program, const char* name, GLint value)
 {
+    if (program == 0)
+        return;
     glProgramUniform1i(program, glGetUniformLocation(program, name), value);
 }
 
 static void setFloat(GLuint program, const char* name, GLfloat value)
 {
+    if (program == 0)
+        return;
     glProgramUniform1f(program, glGetUniformLocation(program, name), value);
 }
 
 static void setSize(GLuint program, GLint w, GLint h)
 {
+    if (program == 0)
+        return;
     glProgramUniform2i(program, glGetUniformLocation(program, "uViewportSize"), w, h);
 }
 
@@ -233,32 +264,52 @@ static void createQuad()
     glVertexArrayVertexBuffer(vao, 10, buffer, 0, 3 * sizeof(float));
 }
 
-// Both programs from the three shader files. Only when both build do they
-// take the place of those there were, so a failure leaves the last good pair
+// A "mosaic.frag" that mentions BANNER draws the banner apart: built with it
+// defined, it draws only the banner, over just the strip that the vertex
+// stage gives it, and is blended over the tiles by its alpha. One that does
+// not draws the banner with the tiles, in one pass.
+static bool drawsBannerApart()
+{
+    std::unique_ptr<char, decltype(&std::free)> text(const_cast<char*>(loadtxt("mosaic.frag")), std::free);
+    return text && std::strstr(text.get(), "BANNER") != nullptr;
+}
+
+// The programs from the three shader files. Only when all build do they take
+// the place of those there were, so a failure leaves the last good ones
 // drawing.
 static Build buildPrograms()
 {
     Build mosaic = buildProgram("mosaic.vert", "mosaic.frag");
     if (mosaic.failure != BuildFailure::None)
         return mosaic;
+    Build apart = drawsBannerApart() ? buildProgram("mosaic.vert", "mosaic.frag", "#define BANNER") : Build{};
+    if (apart.failure != BuildFailure::None) {
+        glDeleteProgram(mosaic.name);
+        return apart;
+    }
     Build scene = buildProgram("mosaic.vert", "sdf.frag");
     if (scene.failure != BuildFailure::None) {
         glDeleteProgram(mosaic.name);
+        glDeleteProgram(apart.name);
         return scene;
     }
     glDeleteProgram(renderStuff);
+    glDeleteProgram(banner);
     glDeleteProgram(sdf);
     renderStuff = mosaic.name;
+    banner = apart.name;
     sdf = scene.name;
 
-    setInt(renderStuff, "uWebcam", 0);
-    setInt(renderStuff, "uPalette", 1);
-    setInt(renderStuff, "uScroller", 2);
+    for (GLuint program : {renderStuff, banner}) {
+        setInt(program, "uWebcam", 0);
+        setInt(program, "uPalette", 1);
+        setInt(program, "uScroller", 2);
+        setSize(program, viewportWidth, viewportHeight);
+    }
     setSize(sdf, www, wwh);
     setInt(sdf, "uPalette", 1);
     setInt(sdf, "uScroller", 2);
     setInt(sdf, "uNearest", 3);
-    setSize(renderStuff, viewportWidth, viewportHeight);
     return Build{};
 }
 
@@ -394,8 +445,8 @@ void resize(int w, int h)
 {
     viewportWidth = w;
     viewportHeight = h;
-    if (renderStuff != 0)
-        setSize(renderStuff, w, h);
+    for (GLuint program : {renderStuff, banner})
+        setSize(program, w, h);
 }
 
 static float seconds(uint32_t milliseconds)
@@ -435,19 +486,29 @@ static void uploadCapture()
 static void drawPicture()
 {
     if (mousepos().x < window_width - 3) {
-        setFloat(sdf, "uTime", seconds(timer()));
-        setFloat(renderStuff, "uTime", seconds(timer()));
+        for (GLuint program : {sdf, renderStuff, banner})
+            setFloat(program, "uTime", seconds(timer()));
     }
     if (webcam)
         uploadCapture();
     if (!webcam)
         drawScene();
-    setFloat(renderStuff, "uMatsch",
-             window_width > 0 ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)
-                              : 0.0f);
+    const float matsch = window_width > 0
+                             ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)
+                             : 0.0f;
+    for (GLuint program : {renderStuff, banner})
+        setFloat(program, "uMatsch", matsch);
     glClear(GL_COLOR_BUFFER_BIT);
     glUseProgram(renderStuff);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    if (banner != 0) {
+        // Over the tiles by its alpha; the window's alpha stays as the tiles left it.
+        glEnable(GL_BLEND);
+        glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
+        glUseProgram(banner);
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+        glDisable(GL_BLEND);
+    }
 }
 
 void render()

@@ -242,6 +242,42 @@ TEST(Record, PointerFollowsItsPath)
     EXPECT_GT(differingPixels(early, late), 0u) << "the clock stood still left of them";
 }
 
+// "mosaic.frag" draws the banner apart from the tiles, over only the strip
+// that "mosaic.vert" gives it. Its pictures must be those of the same shader
+// drawing the banner with the tiles in one pass: as the banner enters on the
+// right, with its wave's crests mid-run, as it leaves on the left, and on a
+// smaller screen, where it is drawn at its own size.
+TEST(Record, BannerDrawnApartIsTheOnePassBanner)
+{
+    WorkDir dir(1.0);
+    dir.makeDirectory("one-pass");
+    for (const char* name : {"scroller.png", "chiptune2.ogg"})
+        std::filesystem::copy_file(std::string(dataDir) + "/" + name, dir.path(name),
+                                   std::filesystem::copy_options::overwrite_existing);
+    for (const char* name : {"mosaic.vert", "sdf.frag", "scroller.png", "chiptune2.ogg"})
+        std::filesystem::copy_file(dir.path(name), dir.path(std::string("one-pass/") + name));
+    std::string onePass = readFile(dir.path("mosaic.frag"));
+    onePass = onePass.substr(0, onePass.find("void main()")) + R"(void main()
+{
+    vec4 text = scrollText(gl_FragCoord.xy);
+    color = vec4(mix(tile(gl_FragCoord.xy), text.rgb, text.a), 1.0);
+}
+)";
+    for (size_t at = onePass.find("BANNER"); at != std::string::npos; at = onePass.find("BANNER"))
+        onePass.replace(at, 6, "banner");
+    dir.write("one-pass/mosaic.frag", onePass);
+
+    for (auto [size, seconds] : {std::pair{"1920x1080", "14.6"}, {"1920x1080", "45"}, {"1920x1080", "73.9"},
+                                 {"1366x768", "45"}}) {
+        RunResult run = record(dir, {"--size", size, "--still", seconds, "apart.png"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        run = record(dir, {"--data", "one-pass", "--size", size, "--still", seconds, "one-pass.png"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(differingPixels(readPNG(dir.path("apart.png")), readPNG(dir.path("one-pass.png"))), 0u)
+            << size << " at " << seconds << " s";
+    }
+}
+
 // ffmpeg failing after a few frames, as on a full disk: the stand-in writes a
 // part of its output first, so a recorder that handed it the real name would
 // lose the earlier file.
