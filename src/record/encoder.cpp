@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -61,7 +63,13 @@ Encoder startEncoder(const Options& options, const std::string& path)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
     Encoder encoder;
-    int error = posix_spawnp(&encoder.pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
+    int error = 0;
+    // Started from a thread of its own, as ffmpeg takes the starting thread's
+    // priority and this one keeps its own.
+    std::thread([&] {
+        giveWayToRendering();
+        error = posix_spawnp(&encoder.pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
+    }).join();
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     if (error != 0) {
@@ -73,6 +81,12 @@ Encoder startEncoder(const Options& options, const std::string& path)
     fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
     encoder.input = fds[1];
     return encoder;
+}
+
+void giveWayToRendering()
+{
+    // Linux keeps a nice value per thread.
+    setpriority(PRIO_PROCESS, 0, 19);
 }
 
 bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size)

@@ -22,6 +22,12 @@ Encoder startEncoder(const Options& options, const std::string& path);
 // False once ffmpeg has stopped reading, having failed.
 bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size);
 
+// Puts the calling thread, and what it starts, at the lowest priority. The
+// conversion, the pipe and ffmpeg then take the cores only when llvmpipe's
+// rendering threads leave them: they have a few frames' time, while a
+// rendering thread that loses its core holds back the whole pass.
+void giveWayToRendering();
+
 // Closes the pipe and waits for ffmpeg; ends the process with a message
 // unless it finished the file.
 void finishEncoder(Encoder& encoder);

@@ -154,6 +154,7 @@ static void recordVideo(const Options& options, long frames)
         waitForSending();
         const uint32_t* pixels = takeFrame(readback);
         sending = std::async(std::launch::async, [&options, &encoder, &planes, pixels] {
+            giveWayToRendering();
             toVideoPlanes(pixels, options.width, options.height, planes.data());
             return sendFrame(encoder, planes.data(), planes.size());
         });
