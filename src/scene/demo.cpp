@@ -98,13 +98,12 @@ static std::string located(const std::string& files, const std::string& log, con
 static std::string withDefinition(const char* source, const char* definition)
 {
     std::string text(source);
-    size_t after = 0;
+    size_t after = 0;  // where the line after #version starts
     size_t version = text.find("#version");
     if (version != std::string::npos) {
-        after = text.find('\n', version);
-        if (after == std::string::npos)
-            after = text.size(), text += '\n';
-        ++after;
+        if (text.find('\n', version) == std::string::npos)
+            text += '\n';
+        after = text.find('\n', version) + 1;
     }
     const auto linesBefore = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(after), '\n');
     text.insert(after, std::string(definition) + "\n#line " + std::to_string(linesBefore + 1) + "\n");
