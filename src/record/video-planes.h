@@ -11,8 +11,9 @@
 // Bytes of the planes of a picture of this size: Y, then Cb, then Cr.
 size_t videoPlaneBytes(int width, int height);
 
-// Converts BGRA pixels packed in words, blue in the low byte, rows bottom-up as the GL reads them, into `planes`
-// (videoPlaneBytes long) in ffmpeg's yuv420p layout, rows top-down: BT.709 in
-// studio range (Y 16 to 235, Cb and Cr 16 to 240), each chroma sample the
-// mean of its two by two pixels. Both sides must be even.
+// Converts BGRA pixels packed in words, blue in the low byte, rows bottom-up
+// as the GL reads them, into `planes` (videoPlaneBytes long) in ffmpeg's
+// yuv420p layout, rows top-down: BT.709 in studio range (Y 16 to 235, Cb and
+// Cr 16 to 240), each chroma sample sited on the left of its two columns and
+// between its two rows, as H.264 and VP9 expect. Both sides must be even.
 void toVideoPlanes(const uint32_t* bgra, int width, int height, uint8_t* planes);

@@ -161,19 +161,28 @@ static Build compileProgram(const char* vertexSource, const char* fragmentSource
     return pgm;
 }
 
-// One program from its two files, the fragment stage's read first, with
-// `definition` in both unless it is null.
-static Build buildProgram(const char* vertexFile, const char* fragmentFile, const char* definition = nullptr)
+// A shader file's name and text; no text when a preview could not read it.
+struct ShaderFile {
+    const char* name;
+    std::unique_ptr<char, decltype(&std::free)> text;
+};
+
+static ShaderFile readShader(const char* name)
 {
-    std::unique_ptr<char, decltype(&std::free)> fragment(const_cast<char*>(loadtxt(fragmentFile)), std::free);
-    std::unique_ptr<char, decltype(&std::free)> vertex(const_cast<char*>(loadtxt(vertexFile)), std::free);
-    if (!fragment || !vertex) {
+    return {name, {const_cast<char*>(loadtxt(name)), std::free}};
+}
+
+// One program from its two files, with `definition` in both unless it is
+// null. A file that could not be read is said, the fragment stage's first.
+static Build buildProgram(const ShaderFile& vertex, const ShaderFile& fragment, const char* definition = nullptr)
+{
+    if (!fragment.text || !vertex.text) {
         Build build;
         build.failure = BuildFailure::Unreadable;
-        build.log = std::string(fragment ? vertexFile : fragmentFile) + ": could not be read\n";
+        build.log = std::string(fragment.text ? vertex.name : fragment.name) + ": could not be read\n";
         return build;
     }
-    return compileProgram(vertex.get(), fragment.get(), vertexFile, fragmentFile, definition);
+    return compileProgram(vertex.text.get(), fragment.text.get(), vertex.name, fragment.name, definition);
 }
 
 // The setters pass over a program that is not there (0), as the banner's is
@@ -263,30 +272,27 @@ static void createQuad()
     glVertexArrayVertexBuffer(vao, 10, buffer, 0, 3 * sizeof(float));
 }
 
-// A "mosaic.frag" that mentions BANNER draws the banner apart: built with it
-// defined, it draws only the banner, over just the strip that the vertex
-// stage gives it, and is blended over the tiles by its alpha. One that does
-// not draws the banner with the tiles, in one pass.
-static bool drawsBannerApart()
-{
-    std::unique_ptr<char, decltype(&std::free)> text(const_cast<char*>(loadtxt("mosaic.frag")), std::free);
-    return text && std::strstr(text.get(), "BANNER") != nullptr;
-}
-
-// The programs from the three shader files. Only when all build do they take
-// the place of those there were, so a failure leaves the last good ones
-// drawing.
+// The programs from the three shader files, each read once. Only when all
+// build do they take the place of those there were, so a failure leaves the
+// last good ones drawing.
 static Build buildPrograms()
 {
-    Build mosaic = buildProgram("mosaic.vert", "mosaic.frag");
+    const ShaderFile tiles = readShader("mosaic.frag");
+    const ShaderFile vertex = readShader("mosaic.vert");
+    Build mosaic = buildProgram(vertex, tiles);
     if (mosaic.failure != BuildFailure::None)
         return mosaic;
-    Build apart = drawsBannerApart() ? buildProgram("mosaic.vert", "mosaic.frag", "#define BANNER") : Build{};
+    // A "mosaic.frag" that mentions BANNER draws the banner apart: built with
+    // it defined, it draws only the banner, over just the strip that the
+    // vertex stage gives it, and is blended over the tiles by its alpha. One
+    // that does not draws the banner with the tiles, in one pass.
+    const bool bannerApart = std::strstr(tiles.text.get(), "BANNER") != nullptr;
+    Build apart = bannerApart ? buildProgram(vertex, tiles, "#define BANNER") : Build{};
     if (apart.failure != BuildFailure::None) {
         glDeleteProgram(mosaic.name);
         return apart;
     }
-    Build scene = buildProgram("mosaic.vert", "sdf.frag");
+    Build scene = buildProgram(vertex, readShader("sdf.frag"));
     if (scene.failure != BuildFailure::None) {
         glDeleteProgram(mosaic.name);
         glDeleteProgram(apart.name);
