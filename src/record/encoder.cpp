@@ -1,5 +1,6 @@
 #include "encoder.h"
 #include "fail.h"
+#include "video-planes.h"
 
 #include <cerrno>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -58,6 +60,12 @@ Encoder startEncoder(const Options& options, const std::string& path)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         fail("could not make a pipe to ffmpeg: %s", std::strerror(errno));
+    // A frame is megabytes; a pipe of the default 64 KiB would pass it in a
+    // hundred turns between the two processes. A failure leaves the default.
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    int pipeBytes = fcntl(fds[1], F_GETPIPE_SZ);
+    if (pipeBytes <= 0)
+        fail("could not tell the size of the pipe to ffmpeg: %s", std::strerror(errno));
     std::vector<std::string> args = ffmpegArguments(options, path);
     std::vector<char*> argv;
     for (auto& arg : args)
@@ -67,6 +75,10 @@ Encoder startEncoder(const Options& options, const std::string& path)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
     Encoder encoder;
+    // Enough buffers that those sent after any one of them fill the pipe.
+    size_t frameBytes = videoPlaneBytes(options.width, options.height);
+    size_t framesToFillThePipe = (static_cast<size_t>(pipeBytes) + frameBytes - 1) / frameBytes;
+    encoder.frames.assign(framesToFillThePipe + 1, std::vector<uint8_t>(frameBytes));
     int error = 0;
     // Started from a thread of its own, as ffmpeg takes the starting thread's
     // priority and this one keeps its own.
@@ -80,9 +92,6 @@ Encoder startEncoder(const Options& options, const std::string& path)
         close(fds[1]);
         fail("could not start ffmpeg: %s", std::strerror(error));
     }
-    // A frame is megabytes; a pipe of the default 64 KiB would pass it in a
-    // hundred turns between the two processes. A failure leaves the default.
-    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
     encoder.input = fds[1];
     return encoder;
 }
@@ -93,16 +102,28 @@ void giveWayToRendering()
     setpriority(PRIO_PROCESS, 0, 19);
 }
 
-bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size)
+uint8_t* frameToFill(Encoder& encoder)
 {
-    while (size > 0) {
-        ssize_t written = write(encoder.input, pixels, size);
-        if (written < 0 && errno == EINTR)
+    return encoder.frames[encoder.nextFrame].data();
+}
+
+bool sendFrame(Encoder& encoder)
+{
+    std::vector<uint8_t>& frame = encoder.frames[encoder.nextFrame];
+    encoder.nextFrame = (encoder.nextFrame + 1) % encoder.frames.size();
+    // vmsplice puts references to the frame's pages into the pipe, and
+    // ffmpeg's read copies from them. A write copied the frame into pages the
+    // kernel first allocated and cleared, which took the recorder's own
+    // threads a fifth longer and the reader nearly twice as long.
+    iovec rest{frame.data(), frame.size()};
+    while (rest.iov_len > 0) {
+        ssize_t lent = vmsplice(encoder.input, &rest, 1, 0);
+        if (lent < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
+        if (lent <= 0)
             return false;
-        pixels += written;
-        size -= static_cast<size_t>(written);
+        rest.iov_base = static_cast<uint8_t*>(rest.iov_base) + lent;
+        rest.iov_len -= static_cast<size_t>(lent);
     }
     return true;
 }

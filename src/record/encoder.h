@@ -8,10 +8,17 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 struct Encoder {
     pid_t pid = -1;
     int input = -1;
+    // Buffers for the frames' planes, taken in turn. A frame is lent to the
+    // pipe, not copied into it, so its buffer is filled again only once the
+    // frames sent after it add up to a pipe's worth: by then ffmpeg has read
+    // it, as the pipe cannot hold it and them together.
+    std::vector<std::vector<uint8_t>> frames;
+    size_t nextFrame = 0;
 };
 
 // Starts ffmpeg for frames of the options' size and rate in the planes of
@@ -19,8 +26,12 @@ struct Encoder {
 // process with a message if it cannot start.
 Encoder startEncoder(const Options& options, const std::string& path);
 
-// False once ffmpeg has stopped reading, having failed.
-bool sendFrame(Encoder& encoder, const uint8_t* pixels, size_t size);
+// The buffer to fill with the next frame's planes (videoPlaneBytes long).
+uint8_t* frameToFill(Encoder& encoder);
+
+// Sends the frame filled in the buffer that frameToFill gave last. False once
+// ffmpeg has stopped reading, having failed.
+bool sendFrame(Encoder& encoder);
 
 // Puts the calling thread, and what it starts, at the lowest priority. The
 // conversion, the pipe and ffmpeg then take the cores only when llvmpipe's

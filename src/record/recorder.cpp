@@ -134,7 +134,6 @@ static void recordVideo(const Options& options, long frames)
     Progress progress;
     progress.total = static_cast<int>(frames);
     Readback readback = startReadback(options.width, options.height);
-    std::vector<uint8_t> planes(videoPlaneBytes(options.width, options.height));
     std::future<bool> sending;
     long sent = 0;
     auto waitForSending = [&] {
@@ -153,10 +152,10 @@ static void recordVideo(const Options& options, long frames)
             continue;
         waitForSending();
         const uint32_t* pixels = takeFrame(readback);
-        sending = std::async(std::launch::async, [&options, &encoder, &planes, pixels] {
+        sending = std::async(std::launch::async, [&options, &encoder, pixels] {
             giveWayToRendering();
-            toVideoPlanes(pixels, options.width, options.height, planes.data());
-            return sendFrame(encoder, planes.data(), planes.size());
+            toVideoPlanes(pixels, options.width, options.height, frameToFill(encoder));
+            return sendFrame(encoder);
         });
         showProgress(progress, static_cast<int>(++sent));
     }
