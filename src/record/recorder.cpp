@@ -59,13 +59,14 @@ const char* loadtxt(const char* fileName)
 }
 
 // The scene starts its music, so the mixer needs an open device; the dummy
-// driver gives one on any machine and plays to no one.
+// driver gives one on any machine and plays to no one. It is left open to the
+// end of the process: closing it waits out its last buffer and the time SDL
+// lets a device drain, half a second for sound no one hears.
 static void openAudio()
 {
     SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
     if (SDL_Init(SDL_INIT_AUDIO) < 0)
         fail("could not start SDL's audio: %s", SDL_GetError());
-    std::atexit(SDL_Quit);
     if (!openSceneAudio())
         fail("could not open the audio mixer: %s", SDL_GetError());
 }
@@ -136,11 +137,16 @@ static void recordVideo(const Options& options, long frames)
     Readback readback = startReadback(options.width, options.height);
     std::future<bool> sending;
     long sent = 0;
+    // The last frame is shown done only once ffmpeg has finished the file.
     auto waitForSending = [&] {
-        if (sending.valid() && !sending.get()) {
+        if (!sending.valid())
+            return;
+        if (!sending.get()) {
             finishEncoder(encoder);
-            fail("ffmpeg stopped reading after %ld of %ld frames", sent - 1, frames);
+            fail("ffmpeg stopped reading after %ld of %ld frames", sent, frames);
         }
+        if (++sent < frames)
+            showProgress(progress, static_cast<int>(sent));
     };
     for (long frame = 0; frame < frames || frameReady(readback, true); ++frame) {
         if (frame < frames) {
@@ -157,12 +163,12 @@ static void recordVideo(const Options& options, long frames)
             toVideoPlanes(pixels, options.width, options.height, frameToFill(encoder));
             return sendFrame(encoder);
         });
-        showProgress(progress, static_cast<int>(++sent));
     }
     waitForSending();
     releaseFrames(readback);
     finishEncoder(encoder);
     commitOutput();
+    showProgress(progress, static_cast<int>(frames));
 }
 
 // The user's paths name files from where the user is; the scene then reads
