@@ -11,9 +11,9 @@
 # rate is its frames over the time they took, start-up left out: for the
 # demo its first ten frames, for the recorder everything up to its first
 # progress line, the first frame's shader compilation included; its last
-# line comes once ffmpeg has finished the file. Rounds
-# (default 3) alternate the three so that all meet the same load; the
-# medians and their ratios are printed.
+# line comes once ffmpeg has finished the file. Rounds (default 3) alternate
+# the three so that all meet the same load; the medians and their ratios are
+# printed.
 set -e
 if [ $# -lt 5 ]; then
   echo "usage: record-bench.sh DEMO RECORDER FRAMEHOOK CHIPTUNE DATA-DIR [SECONDS] [ROUNDS]" >&2
