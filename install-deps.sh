@@ -11,6 +11,8 @@ demo="build-essential cmake pkg-config python3-glad help2man
 rest="libgtest-dev libbenchmark-dev libhwy-dev libvorbis-dev libogg-dev fonts-dejavu-core
   clang libclang-rt-14-dev
   xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston xwayland ffmpeg
+  mesa-vulkan-drivers
+  dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils
   qemu-system-x86 busybox-static cpio kmod v4l-utils
   lintian desktop-file-utils appstream"
 case "$1" in
