@@ -55,6 +55,9 @@ const float SCROLL_TO_BAR = 42.0;  // and has left on the left before the ending
 const float SCROLL_HEIGHT = 0.2;   // banner centre, as a part of the window height
 const float WAVE_AMPLITUDE = 0.05; // of the window height
 const float WAVE_LENGTH = 900.0;   // pixels
+// Picks the reprise's four shots: this one alternates high and low, near and
+// far, and each keeps the whole blob in the picture.
+const int REPRISE_SHOT_SEED = 36;
 
 flat out ivec4 vPalette;    // palette entries: sky low, sky high, floor dark, floor light
 flat out vec4 vShow;        // scene weight, title weight, light level, tiles shown
@@ -85,7 +88,16 @@ mat3 turn(vec3 axis, float angle)
            (1.0 - c) * outerProduct(axis, axis);
 }
 
-float hash(float n) { return fract(sin(n * 12.9898) * 43758.5453); }
+// Two well-mixed numbers in [0, 1) for a camera shot, from an integer hash:
+// uint arithmetic is exact on every driver, while sin() is only as precise as
+// each driver makes it, and a hash built on it picks other shots on other GPUs.
+vec2 shotRandom(int shot)
+{
+    uint h = uint(shot + REPRISE_SHOT_SEED) * 2654435769u;
+    h = (h ^ (h >> 16)) * 2246822519u;
+    h ^= h >> 13;
+    return vec2(uvec2(h, h >> 16) & 65535u) * (1.0 / 65536.0);
+}
 
 // An envelope that jumps to 1 on the beat and dies away within it.
 float hit(float beatPhase) { return exp(-7.0 * beatPhase); }
@@ -150,8 +162,9 @@ void main()
         height = 0.55;
     } else if (part == REPRISE) {
         angle = 2.1 * float(shot) + 0.5 * barInPart;
-        distance = 2.7 + 1.3 * hash(float(shot));
-        height = 0.25 + 3.0 * hash(float(shot) + 7.0);
+        vec2 random = shotRandom(shot);
+        distance = 2.7 + 1.3 * random.x;
+        height = 0.25 + 3.0 * random.y;
     } else if (part == CADENCE) {
         angle = 3.4 + 0.15 * barInPart;
         distance = mix(3.4, 7.5, progress);
