@@ -3,7 +3,7 @@
 find_program(GLAD_EXECUTABLE glad REQUIRED)
 set(GLAD_DIR ${CMAKE_BINARY_DIR}/glad)
 set(GLAD_ARGS --api gl:core=4.5
-    --extensions GL_ARB_direct_state_access,GL_ARB_debug_output,GL_KHR_debug
+    --extensions GL_ARB_direct_state_access,GL_ARB_separate_shader_objects,GL_ARB_debug_output,GL_KHR_debug
     --out-path ${GLAD_DIR} --reproducible --quiet c --loader)
 if(NOT EXISTS ${GLAD_DIR}/src/gl.c OR NOT "${GLAD_ARGS}" STREQUAL "${GLAD_GENERATED_ARGS}")
   execute_process(COMMAND ${GLAD_EXECUTABLE} ${GLAD_ARGS} RESULT_VARIABLE glad_result)

@@ -1,6 +1,7 @@
 #include "common.h"
 #include "demo.h"
 #include "display-connection.h"
+#include "gl-requirements.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -117,6 +118,8 @@ static void checkExtensions()
     }
     if (!hasDSA)
         FATAL("GL_ARB_direct_state_access required!");
+    if (const char* missing = missingSceneExtension())
+        FATAL("%s required!", missing);
     if (hasLog && glDebugMessageCallback) {
         glDebugMessageCallback(debugCallback, nullptr);
     } else {
@@ -189,5 +192,11 @@ int main()
         render();
         SDL_GL_SwapWindow(window);
     }
+    // Before the exit handlers: a driver that compiles shaders on threads of
+    // its own (zink on lavapipe, with LLVM) may still be at work, and LLVM's
+    // handlers tear down what those threads use. Deleting the context waits
+    // for them.
+    SDL_GL_DeleteContext(context);
+    SDL_Quit();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "demo.h"
 #include "display-connection.h"
 #include "file-watch.h"
+#include "gl-requirements.h"
 #include "regular-file.h"
 #include "timeline.h"
 
@@ -28,6 +29,7 @@ int32_t window_width = 1280;
 int32_t window_height = 720;
 
 static SDL_Window* window = nullptr;
+static SDL_GLContext context = nullptr;
 static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
 static glm::ivec2 mousePos{0, 0};
 static bool active = true;
@@ -130,13 +132,14 @@ static void openWindow()
     if (!window)
         fail("could not create the window: %s", SDL_GetError());
     watchDisplayConnection(window);
-    if (!SDL_GL_CreateContext(window))
+    context = SDL_GL_CreateContext(window);
+    if (!context)
         fail("could not create an OpenGL 3.3 core context: %s", SDL_GetError());
     SDL_GL_SetSwapInterval(1);
     if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
         fail("could not load the OpenGL functions");
-    if (!GLAD_GL_ARB_direct_state_access)
-        fail("the OpenGL driver lacks GL_ARB_direct_state_access");
+    if (const char* missing = missingSceneExtension())
+        fail("the OpenGL driver lacks %s", missing);
     if (glDebugMessageCallback)
         glDebugMessageCallback(debugCallback, nullptr);
 }
@@ -403,5 +406,9 @@ int main(int argc, char** argv)
         render();
         SDL_GL_SwapWindow(window);
     }
+    // Before the exit handlers, which tear down what a driver's own compiler
+    // threads may still use (zink on lavapipe, with LLVM).
+    SDL_GL_DeleteContext(context);
+    SDL_Quit();
     return 0;
 }

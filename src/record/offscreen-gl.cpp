@@ -1,5 +1,6 @@
 #include "offscreen-gl.h"
 #include "fail.h"
+#include "gl-requirements.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
@@ -97,6 +98,9 @@ void openOffscreenGL(int width, int height)
         fail("could not make the EGL context current (EGL error 0x%x)", eglGetError());
     if (GLAD_VERSION_MAJOR(gladLoadGL(reinterpret_cast<GLADloadfunc>(eglGetProcAddress))) < 3)
         fail("could not load the OpenGL entry points");
-    if (!GLAD_GL_ARB_direct_state_access)
+    if (const char* missing = missingSceneExtension())
+        fail("the OpenGL context lacks %s", missing);
+    // The read-back's own buffers.
+    if (!allLoaded(glNamedBufferStorage, glMapNamedBufferRange, glUnmapNamedBuffer))
         fail("the OpenGL context lacks GL_ARB_direct_state_access");
 }
