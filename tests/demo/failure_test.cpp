@@ -56,7 +56,7 @@ void expectSetupFatal(const RunResult& run, const std::string& source, const std
 void expectBuildFatal(const WorkDir& dir, const std::string& message)
 {
     RunOptions options;
-    options.preload.push_back(hideDebugOutputLibrary);
+    hideGLExtension(options, "GL_ARB_debug_output");
     RunResult run = runDemo(dir, options);
     expectSetupFatal(run, "scene/demo.cpp", message);
     auto err = lines(run.err);

@@ -2,6 +2,7 @@
 #include "xvfb.h"
 
 #include <gtest/gtest.h>
+#include <stb_image.h>
 #include <stb_image_write.h>
 #include <zlib.h>
 #include <X11/Xlib.h>
@@ -33,7 +34,7 @@ namespace fs = std::filesystem;
 const char* const demoBinary = MOSAIC_DEMO;
 const char* const dataDir = MOSAIC_DATA_DIR;
 const char* const frameHookLibrary = MOSAIC_FRAMEHOOK;
-const char* const hideDebugOutputLibrary = MOSAIC_HIDE_DEBUG_OUTPUT;
+const char* const hideGLExtensionLibrary = MOSAIC_HIDE_GL_EXTENSION;
 static const char* const closeWindowTool = MOSAIC_CLOSEWINDOW;
 static const char* const chiptuneTool = MOSAIC_CHIPTUNE;
 
@@ -314,6 +315,12 @@ void WorkDir::writeTrack(double seconds) const
     fs::copy_file(trackFile(seconds), path("chiptune2.ogg"), fs::copy_options::overwrite_existing);
 }
 
+void hideGLExtension(RunOptions& options, const std::string& extension)
+{
+    options.preload.push_back(hideGLExtensionLibrary);
+    options.env.push_back("HIDE_GL_EXTENSION=" + extension);
+}
+
 RunResult runDemo(const WorkDir& dir, const RunOptions& options)
 {
     return runProgram(dir, {demoBinary}, options);
@@ -485,6 +492,18 @@ static Image readPPM(const std::string& path)
     image.rgb.resize(size_t(image.width) * image.height * 3);
     in.read(reinterpret_cast<char*>(image.rgb.data()), std::streamsize(image.rgb.size()));
     EXPECT_TRUE(in) << "short frame in " << path;
+    return image;
+}
+
+Image readPNG(const std::string& path)
+{
+    Image image;
+    int channels = 0;
+    unsigned char* pixels = stbi_load(path.c_str(), &image.width, &image.height, &channels, 3);
+    EXPECT_TRUE(pixels) << "no PNG in " << path;
+    if (pixels)
+        image.rgb.assign(pixels, pixels + size_t(image.width) * image.height * 3);
+    stbi_image_free(pixels);
     return image;
 }
 

@@ -44,6 +44,10 @@ struct RunOptions {
     double timeoutSeconds = waitSeconds;
 };
 
+// The program's context lists `extension` under another name, so that a
+// loader does not take the extension's entry points from it.
+void hideGLExtension(RunOptions& options, const std::string& extension);
+
 struct RunResult {
     int status = -1;                     // exit status, or -1 if not exited normally
     std::string out;
@@ -106,6 +110,9 @@ struct Image {
 // Writes `pixels` (rows top first, `channels` bytes a pixel) as a PNG file.
 void writePNG(const std::string& path, int width, int height, int channels,
               const std::vector<uint8_t>& pixels);
+
+// The picture of a PNG file as RGB; empty, the test failed, if there is none.
+Image readPNG(const std::string& path);
 
 // Writes a PNG of the given size, bit depth and colour type whose samples are
 // all zero, compressed as far as zlib goes.
@@ -171,4 +178,4 @@ private:
 extern const char* const demoBinary;
 extern const char* const dataDir;
 extern const char* const frameHookLibrary;
-extern const char* const hideDebugOutputLibrary;
+extern const char* const hideGLExtensionLibrary;

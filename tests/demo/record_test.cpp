@@ -4,7 +4,6 @@
 #include "report.h"
 
 #include <gtest/gtest.h>
-#include <stb_image.h>
 
 #include <cerrno>
 #include <csignal>
@@ -56,18 +55,6 @@ std::map<std::string, std::string> probe(const std::string& path)
     }
     EXPECT_EQ(pclose(pipe), 0) << command;
     return fields;
-}
-
-Image readPNG(const std::string& path)
-{
-    Image image;
-    int channels = 0;
-    unsigned char* pixels = stbi_load(path.c_str(), &image.width, &image.height, &channels, 3);
-    EXPECT_TRUE(pixels) << "no PNG in " << path;
-    if (pixels)
-        image.rgb.assign(pixels, pixels + size_t(image.width) * image.height * 3);
-    stbi_image_free(pixels);
-    return image;
 }
 
 size_t differingPixels(const Image& a, const Image& b)

@@ -54,7 +54,7 @@ TEST(Startup, WarnsWithoutDebugOutputAndRunsOn)
     FrameHook hook(dir);
     RunOptions options;
     hook.addTo(options);
-    options.preload.push_back(hideDebugOutputLibrary);
+    hideGLExtension(options, "GL_ARB_debug_output");
     RunResult run = runDemo(dir, options);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, std::string(debugOutputWarning) + "\n");

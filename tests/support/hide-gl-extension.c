@@ -1,14 +1,17 @@
-// Preloaded into the demo to make the GL context list "GL_ARB_debug_output"
-// under another name ("GL_XYZ_debug_output"), which no driver setting can do
-// alone: Mesa drops direct state access along with it.
+// Preloaded into a GL program to make the context list the extension that
+// HIDE_GL_EXTENSION names under another name ("GL_ARB_debug_output" as
+// "GL_XYZ_debug_output"), which no driver setting can do alone: Mesa drops
+// direct state access along with debug output, and will not drop separate
+// shader objects at all.
 //
 // The GL loader opens "libGL.so.1" itself and looks its entry points up in
 // that handle, out of reach of plain interposition. So this library stands in
 // for that handle: it depends on the real libGL, so every other name still
-// resolves there, and it answers glXGetProcAddress(ARB) and glGetStringi
-// itself.
+// resolves there, and it answers glXGetProcAddress(ARB), eglGetProcAddress
+// and glGetStringi itself.
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define GL_EXTENSIONS 0x1F03
@@ -43,11 +46,16 @@ const unsigned char* glGetStringi(unsigned name, unsigned index)
     static GetStringiFn real;
     if (!real)
         real = (GetStringiFn)realProcAddress((const unsigned char*)"glGetStringi");
+    static char renamed[256];
     const unsigned char* result = real(name, index);
-    if (name == GL_EXTENSIONS && result &&
-        strcmp((const char*)result, "GL_ARB_debug_output") == 0)
-        return (const unsigned char*)"GL_XYZ_debug_output";
-    return result;
+    const char* hidden = getenv("HIDE_GL_EXTENSION");
+    if (name != GL_EXTENSIONS || !result || !hidden || strcmp((const char*)result, hidden) != 0 ||
+        strlen(hidden) < 6 || strlen(hidden) >= sizeof renamed)
+        return result;
+    // The vendor part after "GL_" becomes "XYZ".
+    strcpy(renamed, hidden);
+    memcpy(renamed + 3, "XYZ", 3);
+    return (const unsigned char*)renamed;
 }
 
 Proc glXGetProcAddressARB(const unsigned char* name)
@@ -60,6 +68,17 @@ Proc glXGetProcAddressARB(const unsigned char* name)
 Proc glXGetProcAddress(const unsigned char* name)
 {
     return glXGetProcAddressARB(name);
+}
+
+// The loader of an EGL program looks its entry points up here.
+Proc eglGetProcAddress(const char* name)
+{
+    static Proc (*real)(const char*);
+    if (!real)
+        real = (Proc(*)(const char*))dlsym(RTLD_NEXT, "eglGetProcAddress");
+    if (strcmp(name, "glGetStringi") == 0)
+        return (Proc)glGetStringi;
+    return real(name);
 }
 
 void* dlopen(const char* file, int mode)
