@@ -106,16 +106,25 @@ void main()
 {
     gl_Position = vec4(position, 1.0);
 
-    float bars = max(uTime - AUDIO_LATENCY, 0.0) * BEATS_PER_MINUTE / 240.0;
+    // The music's position in whole milliseconds, and the beats counted in
+    // integers from it: a frame on a beat or a bar line (a recording at a
+    // whole number of milliseconds a frame lands on one every 7.5 s) falls
+    // on the same side of it on every driver, where a division in floats
+    // would leave that to each driver's rounding. An hour keeps the count
+    // inside an int.
+    int milliseconds = int(round(clamp(uTime - AUDIO_LATENCY, 0.0, 3600.0) * 1000.0));
+    int beatTicks = milliseconds * int(BEATS_PER_MINUTE);  // 60000 a beat
+    int beat = beatTicks / 60000;
+    float beatPhase = float(beatTicks - beat * 60000) / 60000.0;
+    float beats = float(beat) + beatPhase;
+    float bars = beats / 4.0;
+    int beatInBar = beat % 4;
     int part = 0;
     for (int i = 1; i < SECTION_COUNT; ++i)
         part += int(bars >= SECTION_BARS[i]);
     float barInPart = bars - SECTION_BARS[part];
     float partBars = SECTION_BARS[part + 1] - SECTION_BARS[part];
     float progress = clamp(barInPart / partBars, 0.0, 1.0);
-    float beats = bars * 4.0;
-    float beatPhase = fract(beats);
-    int beatInBar = int(mod(beats, 4.0));
 
     // Cuts land on bar lines: the section changes, and the title leaving
     // halfway through the awakening.
@@ -221,7 +230,7 @@ void main()
     float turnRate = CUT_BEATS / FLIP_BEATS;
     vTurn = vec4(order * turnRate, 0.25 * turnRate,
                  orderOffset * turnRate + 0.5 - abs(cut * 4.0) / FLIP_BEATS, snare);
-    vFlash = vec3(fract(floor(beats) * 0.618034), tilesShown, 1.0 + 0.3 * kick);
+    vFlash = vec3(fract(float(beat) * 0.618034), tilesShown, 1.0 + 0.3 * kick);
     vTileBack = texelFetch(uPalette, PART_TILE_BACK[part], 0).rgb;
 
     // The banner runs through once, drawn at a whole multiple of its size
