@@ -4,9 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -84,26 +82,6 @@ struct PreviewRun {
     RunOptions options;
 };
 
-int64_t monotonicNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// When frame `frame` was swapped, from the frame hook's times.
-int64_t swapNanoseconds(const FrameHook& hook, long frame)
-{
-    std::istringstream in(readFile(hook.dir + "/times"));
-    long number = 0;
-    long long before = 0, after = 0;
-    while (in >> number >> before >> after)
-        if (number == frame)
-            return after;
-    ADD_FAILURE() << "no time for frame " << frame;
-    return 0;
-}
-
 // Saving as editors do that write a new file and rename it over the old.
 void saveByRename(const WorkDir& dir, const std::string& name, const std::string& contents)
 {
@@ -170,7 +148,7 @@ TEST(Preview, SavedShadersRedrawAndBrokenOnesKeepThePicture)
         if (frame < 0 || !preview.hook.waitForSwaps(pid, frame))
             return;
         std::printf("from the save to the new picture: %.0f ms\n",
-                    (swapNanoseconds(preview.hook, frame) - saved) / 1e6);
+                    (preview.hook.swapNanoseconds(frame) - saved) / 1e6);
 
         saveByRename(preview.dir, "mosaic.frag", solidMosaic("0.0, 0.0, 1.0"));
         frame = preview.waitForColour(pid, blue, size_t(frame));
