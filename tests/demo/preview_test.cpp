@@ -326,6 +326,7 @@ TEST(Preview, BadArgumentsAreRefused)
     };
     for (const Case& bad : {Case{{"--nope"}, "unknown argument --nope (see --help)"},
                             Case{{"--data"}, "--data needs a folder (see --help)"},
+                            Case{{"--camera", "/etc/passwd"}, "/etc/passwd is no device (see --list-cameras)"},
                             Case{{"--data", dir.path("missing")},
                                  "cannot use " + dir.path("missing") + " as the data folder: No such file or directory"}}) {
         std::vector<std::string> argv = {preview};
@@ -337,4 +338,27 @@ TEST(Preview, BadArgumentsAreRefused)
     RunResult help = runProgram(dir, {preview, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: mosaic-preview", 0), 0u) << help.out;
+}
+
+// Without any camera the preview asked for one says so once and plays the
+// scene; C then turns to the scene for good.
+TEST(Preview, CameraWithNoneShowsTheSceneAndSaysSo)
+{
+    for (const auto& entry : fs::directory_iterator("/dev"))
+        if (entry.path().filename().string().rfind("video", 0) == 0)
+            GTEST_SKIP() << "this machine has " << entry.path() << "; the test needs one without cameras";
+    PreviewRun camera(20.0, 1, "100,100,1,1");
+    camera.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    camera.options.input = [&](pid_t pid) {
+        if (camera.waitForColour(pid, red) < 0)
+            return;
+        xdotool({"key", "c", "Escape"});
+    };
+    RunResult run = runProgram(camera.dir, {preview, "--camera"}, camera.options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "mosaic-preview: no camera that delivers YUYV among /dev/video*; one plugged in is taken "
+                       "(mosaic-preview --list-cameras shows them all)\n");
+    const std::vector<std::string> said = lines(run.out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "scene") << run.out;
 }

@@ -2,6 +2,7 @@
 #include "palette.h"
 #include "vivid_nodes.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -68,4 +69,19 @@ bool showsTheBars(const std::vector<uint8_t>& probe, const Frame& bars)
             return false;
     }
     return true;
+}
+
+std::string describeRow(const std::vector<uint8_t>& probe)
+{
+    std::string runs;
+    for (size_t x = 0; x < sourceSize && probe.size() >= size_t(2 * sourceSize) * 3;) {
+        const uint8_t* texel = &probe[x * 3];
+        size_t end = x + 1;
+        while (end < sourceSize && std::equal(texel, texel + 3, &probe[end * 3]))
+            ++end;
+        runs += (runs.empty() ? "" : ", ") + std::to_string(end - x) + " x " +
+                describe({texel[0], texel[1], texel[2]}) + " [" + std::to_string(probe[(sourceSize + x) * 3]) + "]";
+        x = end;
+    }
+    return runs;
 }

@@ -39,5 +39,9 @@ std::function<std::optional<Rgb>(int, int)> barsInTheSource(const Frame& bars);
 bool showsTheScene(const std::vector<uint8_t>& probe);
 bool showsTheBars(const std::vector<uint8_t>& probe, const Frame& bars);
 
-// The probe rectangle those two read.
+// Such a probe's texels as runs of one colour, "37 x (0,0,0) [0], ...",
+// each with its palette index.
+std::string describeRow(const std::vector<uint8_t>& probe);
+
+// The probe rectangle those three read.
 extern const char* const sourceRowProbe;
