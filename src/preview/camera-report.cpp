@@ -59,10 +59,10 @@ std::string faultLine(const CaptureNode& node)
 
 std::string listingLine(const CaptureNode& node, bool chosen)
 {
-    std::string line = node.path + "  ";
+    // A node that did not open has no name to give, only the reason.
     if (node.card.empty())
-        return line + faultLine(node);
-    line += "\"" + node.card + "\"  ";
+        return faultLine(node);
+    std::string line = node.path + "  \"" + node.card + "\"  ";
     if (node.state == NodeState::NoYuyv)
         line += "no YUYV (" + joined(node.formats) + ")";
     else if (node.state == NodeState::NotCapture)

@@ -45,6 +45,7 @@ bool startCameraSource(CameraSource& source, bool wanted, const std::string& dev
     // The preview goes on in its data folder.
     source.device = device.empty() ? device : std::filesystem::absolute(device).string();
     source.lookNow = wanted;
+    source.asked = wanted;
     source.watch = watchFolder("/dev", IN_CREATE | IN_ATTRIB | IN_MOVED_TO);
     if (source.watch < 0)
         std::fprintf(stderr, "mosaic-preview: cannot watch /dev for cameras plugged in: %s\n",
@@ -87,12 +88,16 @@ static bool take(CameraSource& source, const CaptureNode& node, std::vector<std:
     }
     source.shown = node.path;
     source.said.clear();
+    source.asked = false;
     printLine("camera " + node.path + " (\"" + node.card + "\")");
     return true;
 }
 
 // Without a named device the search passes over nodes that deliver no YUYV
-// or no video; a node asked for by name is said to do so.
+// or no video; a node asked for by name is said to do so. A camera that is
+// not there is said only to a person who asked for it: a look that a node
+// made waits for the next node instead, as a driver makes its nodes one by
+// one.
 static void lookForCamera(CameraSource& source, CameraSource::Clock::time_point now)
 {
     const bool searching = source.device.empty();
@@ -108,16 +113,19 @@ static void lookForCamera(CameraSource& source, CameraSource::Clock::time_point 
         }
         if (searching && (node.state == NodeState::NoYuyv || node.state == NodeState::NotCapture))
             continue;
+        if (node.state == NodeState::Missing && !source.asked)
+            continue;
         faults.push_back(faultLine(node));
         again = again || node.state == NodeState::Busy;
     }
-    if (faults.empty())
+    if (faults.empty() && source.asked)
         faults.push_back(noCameraLine);
     if (now < source.quietUntil) {
         source.lookAt = source.quietUntil;
         return;
     }
     say(source, faults);
+    source.asked = false;
     if (again)
         source.lookAt = now + settleTime;
 }
@@ -128,6 +136,7 @@ void toggleCamera(CameraSource& source)
     source.said.clear();
     source.lookAt = {};
     source.lookNow = source.wanted;
+    source.asked = source.wanted;
     if (source.wanted)
         return;
     closeCamera();

@@ -69,8 +69,8 @@ static const char* const usage =
     "Keys: Space pauses and resumes, Left and Right step a bar, Page Up and\n"
     "Page Down go to the previous or next part, Home to the start, L loops\n"
     "the current part, F toggles fullscreen, C switches between the camera\n"
-    "and the scene, Escape quits. The title shows\n"
-    "the part, bar, beat and time; every seek prints a line on standard output.\n";
+    "and the scene, Escape quits. The title shows the part, bar, beat and\n"
+    "time; every seek prints a line on standard output.\n";
 
 [[noreturn]] static void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -340,21 +340,24 @@ TEST(Preview, BadArgumentsAreRefused)
     EXPECT_EQ(help.out.rfind("Usage: mosaic-preview", 0), 0u) << help.out;
 }
 
-// Without any camera the preview asked for one says so once and plays the
-// scene; C then turns to the scene for good.
+// As the menu's camera action starts it, without any camera: fullscreen, it
+// says so once and plays the scene; C then turns to the scene for good.
 TEST(Preview, CameraWithNoneShowsTheSceneAndSaysSo)
 {
     for (const auto& entry : fs::directory_iterator("/dev"))
         if (entry.path().filename().string().rfind("video", 0) == 0)
             GTEST_SKIP() << "this machine has " << entry.path() << "; the test needs one without cameras";
-    PreviewRun camera(20.0, 1, "100,100,1,1");
+    PreviewRun camera(20.0, 1, "1900,1060,1,1");
     camera.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    std::string geometry;
     camera.options.input = [&](pid_t pid) {
         if (camera.waitForColour(pid, red) < 0)
             return;
+        geometry = windowGeometry(pid);
         xdotool({"key", "c", "Escape"});
     };
-    RunResult run = runProgram(camera.dir, {preview, "--camera"}, camera.options);
+    RunResult run = runProgram(camera.dir, {preview, "--camera", "--fullscreen"}, camera.options);
+    EXPECT_EQ(geometry, "1920x1080");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "mosaic-preview: no camera that delivers YUYV among /dev/video*; one plugged in is taken "
                        "(mosaic-preview --list-cameras shows them all)\n");

@@ -146,8 +146,6 @@ TEST(VividPreview, ShowsTheNamedCameraUntilUnpluggedAndAgainWhenPluggedIn)
     const std::string taken = "camera " + secondCaptureNode + " (\"vivid\")";
     EXPECT_EQ(camera.sourceLines(), (std::vector<std::string>{taken, "scene", taken, taken}));
     EXPECT_NE(title.find(" | camera " + secondCaptureNode), std::string::npos) << title;
-    EXPECT_GT(plugToPicture, 0);
-    EXPECT_LT(plugToPicture, 5) << "on an emulated machine; a second on a real one";
     std::printf("title with the camera: %s\nits bottom row of texels, left to right: %s\n"
                 "from plugging in to the camera's first frame: %.2f s (%.2f s after the driver had loaded)\n",
                 title.c_str(), shown.c_str(), plugToPicture, loadedToPicture);

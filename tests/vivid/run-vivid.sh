@@ -7,8 +7,8 @@
 #
 # usage: run-vivid.sh COMMAND [ARGUMENT...]
 #
-# The guest has two vivid instances: /dev/video0 with only a video capture
-# node, and /dev/video1, a second capture node, with /dev/video2, a video
+# The guest has three vivid instances: two cameras, /dev/video0 and
+# /dev/video1, each only a video capture node, and /dev/video2, only a video
 # output node. A test that unplugs them all runs `rmmod vivid`, and plugs them
 # in again with `insmod /vivid.ko $(cat /vivid.params)`. ASAN_OPTIONS and
 # UBSAN_OPTIONS are passed on.
@@ -124,7 +124,7 @@ cp "$kernel_dir"/modules/*.ko "$root/modules/"
 } >"$root/command"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
-vivid_params="n_devs=2 node_types=0x1,0x101 multiplanar=1,1"
+vivid_params="n_devs=3 node_types=0x1,0x1,0x100 multiplanar=1,1,1"
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc

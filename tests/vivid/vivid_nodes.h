@@ -1,6 +1,6 @@
 // What run-vivid.sh's guest has: /dev/video0 is vivid's webcam-like capture
-// node; a second vivid instance has another, /dev/video1, and a video output
-// node, /dev/video2.
+// node, /dev/video1 a second such camera, and /dev/video2 a third vivid
+// instance that only has a video output node.
 #pragma once
 
 #include "webcam.h"
