@@ -1,6 +1,6 @@
 // Runs inside the qemu guest that run-vivid.sh boots: the preview's camera
-// against vivid's two capture nodes, which are unplugged and plugged in again
-// by unloading and loading the driver.
+// against vivid's two cameras, which are unplugged and plugged in again by
+// unloading and loading the driver.
 #include "camera-list.h"
 #include "harness.h"
 #include "vivid_nodes.h"
@@ -16,79 +16,43 @@
 namespace {
 
 const char* const preview = MOSAIC_PREVIEW;
+const std::string& camera = secondCaptureNode;
 
-void unplugCameras()
+void unplugAndPlugInCameras()
 {
-    ASSERT_EQ(runTool({"rmmod", "vivid"}), 0);
-}
-
-void plugInCameras()
-{
-    ASSERT_EQ(runTool({"sh", "-c", "insmod /vivid.ko $(cat /vivid.params)"}), 0);
+    EXPECT_EQ(runTool({"rmmod", "vivid"}), 0);
+    EXPECT_EQ(runTool({"sh", "-c", "insmod /vivid.ko $(cat /vivid.params)"}), 0);
 }
 
 // vivid writes text over its picture; without it the bars fill the frame.
-void hideVividText(const std::string& node)
+void hideVividText()
 {
-    EXPECT_EQ(runTool({"v4l2-ctl", "-d", node, "-c", "osd_text_mode=2"}), 0);
+    EXPECT_EQ(runTool({"v4l2-ctl", "-d", camera, "-c", "osd_text_mode=2"}), 0);
 }
 
-// A preview on the source-view shaders with a track longer than any test,
-// which ends it with Escape; every frame's bottom row is probed.
-struct CameraPreview {
-    CameraPreview() : dir(600.0), hook(dir)
-    {
-        useTestShaders(dir);
-        hook.probe = sourceRowProbe;
-        hook.addTo(options);
-        options.timeoutSeconds = 300;
-    }
+using Probe = std::vector<uint8_t>;
 
-    // Waits until a frame from `from` on shows what `shows` looks for; that
-    // frame, counted from 1, or -1.
-    long waitForFrame(pid_t pid, const std::function<bool(const std::vector<uint8_t>&)>& shows, long from,
-                      const std::string& what)
-    {
-        long found = -1;
-        auto seen = [&] {
-            const auto probes = hook.probes();
-            for (size_t i = size_t(from); i < probes.size() && found < 0; ++i)
-                if (shows(probes[i]))
-                    found = long(i) + 1;
-            return found > 0;
-        };
-        waitWhileRunning(pid, seen, what, 240);
-        return found;
-    }
-
-    bool saysOnStderr(pid_t pid, const std::string& line)
-    {
-        return waitWhileRunning(
-            pid, [&] { return readFile(dir.path(".stderr")).find(line + "\n") != std::string::npos; },
-            "it said: " + line, 120);
-    }
-
-    std::vector<std::string> sourceLines() const
-    {
-        std::vector<std::string> said;
-        for (const std::string& line : lines(readFile(dir.path(".stdout"))))
-            if (line == "scene" || line.rfind("camera ", 0) == 0)
-                said.push_back(line);
-        return said;
-    }
-
-    WorkDir dir;
-    FrameHook hook;
-    RunOptions options;
-};
+// Waits until a frame after `frame` shows what `shows` looks for, and sets
+// `frame` to it; false (the test failed) if the preview ended first.
+bool waitForFrame(pid_t pid, const FrameHook& hook, const std::function<bool(const Probe&)>& shows, long& frame,
+                  const std::string& what)
+{
+    const long after = frame;
+    return waitWhileRunning(pid, [&] {
+        const auto probes = hook.probes();
+        for (size_t i = size_t(after); i < probes.size(); ++i)
+            if (shows(probes[i]))
+                return (frame = long(i) + 1) > 0;
+        return false;
+    }, what, 240);
+}
 
 }  // namespace
 
 TEST(VividPreview, ListsBothCamerasByTheirDriversName)
 {
     // Fresh devices, whatever earlier tests did to them.
-    unplugCameras();
-    plugInCameras();
+    unplugAndPlugInCameras();
     WorkDir dir;
     const RunResult run = runProgram(dir, {preview, "--list-cameras"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -98,101 +62,90 @@ TEST(VividPreview, ListsBothCamerasByTheirDriversName)
 }
 
 // The named camera's bars; C gives the scene and C the bars again; vivid's
-// Disconnect brings the scene back with the line; the driver loaded again
-// brings the camera back.
-TEST(VividPreview, ShowsTheNamedCameraUntilUnpluggedAndAgainWhenPluggedIn)
+// Disconnect brings the scene back with the line, and the driver loaded
+// again the camera. Then, from the scene, C asks for it while it may not be
+// opened and, once it may, while another program streams from it: a line
+// for each, and the camera once it is free. Root opens any node; the preview
+// runs without the capabilities that let it, so that the mode holds.
+TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
 {
-    hideVividText(secondCaptureNode);
-    const Frame bars = grantedPicture(secondCaptureNode);
-    const auto showsBars = [&](const std::vector<uint8_t>& probe) { return showsTheBars(probe, bars); };
-    const auto showsCamera = [](const std::vector<uint8_t>& probe) { return !showsTheScene(probe); };
-    CameraPreview camera;
-    std::string title;
-    std::string shown;
-    double plugToPicture = -1;
-    double loadedToPicture = -1;
-    camera.options.input = [&](pid_t pid) {
-        long frame = camera.waitForFrame(pid, showsBars, 0, "the bars showed");
-        if (frame < 0)
+    hideVividText();
+    const Frame bars = grantedPicture(camera);
+    const auto showsBars = [&](const Probe& probe) { return showsTheBars(probe, bars); };
+    const auto showsCamera = [](const Probe& probe) { return !showsTheScene(probe); };
+    WorkDir dir(600.0);  // longer than the test, which ends the preview with Escape
+    useTestShaders(dir);
+    FrameHook hook(dir);
+    hook.probe = sourceRowProbe;
+    RunOptions options;
+    hook.addTo(options);
+    options.timeoutSeconds = 300;
+    const auto saysOnStderr = [&](pid_t pid, const std::string& line) {
+        return waitWhileRunning(pid, [&] { return readFile(dir.path(".stderr")).find(line + "\n") != std::string::npos; },
+                                "it said " + line, 120);
+    };
+    const std::string denied = camera + ": permission denied; its group root may not use it either (mode 000): "
+                                        "let the group read and write it (sudo chmod g+rw " + camera + ")";
+    const std::string busy = camera + ": busy, another program is using it; it is taken once that program lets go";
+    std::string title, shown;
+    double plugToPicture = -1, loadedToPicture = -1;
+    pid_t holder = -1;
+    options.input = [&](pid_t pid) {
+        long frame = 0;
+        if (!waitForFrame(pid, hook, showsBars, frame, "the bars showed"))
             return;
         title = windowTitle(pid);
-        shown = describeRow(camera.hook.probes()[size_t(frame - 1)]);
+        shown = describeRow(hook.probes()[size_t(frame - 1)]);
         xdotool({"key", "c"});
-        if ((frame = camera.waitForFrame(pid, showsTheScene, frame, "C showed the scene")) < 0)
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "C showed the scene"))
             return;
         xdotool({"key", "c"});
-        if ((frame = camera.waitForFrame(pid, showsBars, frame, "C showed the bars again")) < 0)
+        if (!waitForFrame(pid, hook, showsBars, frame, "C showed the bars again"))
             return;
-        EXPECT_EQ(runTool({"v4l2-ctl", "-d", secondCaptureNode, "-c", "disconnect=1"}), 0);
-        if (!camera.saysOnStderr(pid, secondCaptureNode + ": the capture device is gone") ||
-            (frame = camera.waitForFrame(pid, showsTheScene, frame, "the scene came back")) < 0)
+        EXPECT_EQ(runTool({"v4l2-ctl", "-d", camera, "-c", "disconnect=1"}), 0);
+        if (!saysOnStderr(pid, camera + ": the capture device is gone") ||
+            !waitForFrame(pid, hook, showsTheScene, frame, "the scene came back"))
             return;
-        unplugCameras();
         const int64_t plugged = monotonicNanoseconds();
-        plugInCameras();
+        unplugAndPlugInCameras();
         const int64_t loaded = monotonicNanoseconds();
-        if ((frame = camera.waitForFrame(pid, showsCamera, frame, "the camera came back")) < 0 ||
-            !camera.hook.waitForSwaps(pid, frame))
+        if (!waitForFrame(pid, hook, showsCamera, frame, "the camera came back") || !hook.waitForSwaps(pid, frame))
             return;
-        plugToPicture = (camera.hook.swapNanoseconds(frame) - plugged) / 1e9;
-        loadedToPicture = (camera.hook.swapNanoseconds(frame) - loaded) / 1e9;
-        hideVividText(secondCaptureNode);
-        if (camera.waitForFrame(pid, showsBars, frame, "the bars showed again") > 0)
+        plugToPicture = (hook.swapNanoseconds(frame) - plugged) / 1e9;
+        loadedToPicture = (hook.swapNanoseconds(frame) - loaded) / 1e9;
+        hideVividText();
+
+        xdotool({"key", "c"});
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "C showed the scene"))
+            return;
+        holder = startTool({"v4l2-ctl", "-d", camera, "--stream-mmap"}, {});
+        if (!waitWhileRunning(pid, [] { return inspectCaptureNode(camera).state == NodeState::Busy; },
+                              "v4l2-ctl streamed") || chmod(camera.c_str(), 0) != 0)
+            return;
+        xdotool({"key", "c"});
+        if (!saysOnStderr(pid, denied) || chmod(camera.c_str(), 0660) != 0 || !saysOnStderr(pid, busy))
+            return;
+        kill(holder, SIGTERM);
+        if (waitForFrame(pid, hook, showsBars, frame, "the camera was taken once free"))
             xdotool({"key", "Escape"});
     };
-    const RunResult run = runProgram(camera.dir, {preview, "--camera", secondCaptureNode}, camera.options);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, secondCaptureNode + ": the capture device is gone\n");
-    const std::string taken = "camera " + secondCaptureNode + " (\"vivid\")";
-    EXPECT_EQ(camera.sourceLines(), (std::vector<std::string>{taken, "scene", taken, taken}));
-    EXPECT_NE(title.find(" | camera " + secondCaptureNode), std::string::npos) << title;
-    std::printf("title with the camera: %s\nits bottom row of texels, left to right: %s\n"
-                "from plugging in to the camera's first frame: %.2f s (%.2f s after the driver had loaded)\n",
-                title.c_str(), shown.c_str(), plugToPicture, loadedToPicture);
-}
-
-// A node nobody may open and, once it may be, another program streaming from
-// it: one line for each, the scene meanwhile, and the camera once it is free.
-TEST(VividPreview, SaysWhyTheCameraCannotBeHadAndTakesItOnceItCan)
-{
-    hideVividText(secondCaptureNode);
-    const Frame bars = grantedPicture(secondCaptureNode);
-    pid_t holder = startTool({"v4l2-ctl", "-d", secondCaptureNode, "--stream-mmap"}, {});
-    ASSERT_GT(holder, 0);
-    const auto letGo = [&holder] {
-        if (holder > 0 && kill(holder, SIGTERM) == 0)
-            waitpid(holder, nullptr, 0);
-        holder = -1;
-    };
-    ASSERT_TRUE(waitFor([] { return inspectCaptureNode(secondCaptureNode).state == NodeState::Busy; }, waitSeconds));
-    ASSERT_EQ(chmod(secondCaptureNode.c_str(), 0), 0);
-
-    const std::string denied = secondCaptureNode + ": permission denied; its group root may not use it either "
-                               "(mode 000): let the group read and write it (sudo chmod g+rw " +
-                               secondCaptureNode + ")";
-    const std::string busy =
-        secondCaptureNode + ": busy, another program is using it; it is taken once that program lets go";
-    CameraPreview camera;
-    camera.options.input = [&](pid_t pid) {
-        if (!camera.saysOnStderr(pid, denied) ||
-            camera.waitForFrame(pid, showsTheScene, 0, "the scene showed") < 0)
-            return;
-        EXPECT_EQ(chmod(secondCaptureNode.c_str(), 0660), 0);
-        if (!camera.saysOnStderr(pid, busy))
-            return;
-        const long before = camera.hook.swapsSoFar();
-        letGo();
-        const auto showsBars = [&](const std::vector<uint8_t>& probe) { return showsTheBars(probe, bars); };
-        if (camera.waitForFrame(pid, showsBars, before, "the camera was taken once free") > 0)
-            xdotool({"key", "Escape"});
-    };
-    // Root opens any node; without these capabilities its mode holds for root too.
-    const RunResult run = runProgram(camera.dir,
+    const RunResult run = runProgram(dir,
                                      {"setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--inh-caps",
-                                      "-dac_override,-dac_read_search", preview, "--camera", secondCaptureNode},
-                                     camera.options);
-    letGo();
+                                      "-dac_override,-dac_read_search", preview, "--camera", camera},
+                                     options);
+    if (holder > 0 && kill(holder, SIGTERM) == 0)
+        waitpid(holder, nullptr, 0);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, denied + "\n" + busy + "\n");
-    std::printf("the faults' lines:\n%s", run.err.c_str());
+    EXPECT_EQ(run.err, camera + ": the capture device is gone\n" + denied + "\n" + busy + "\n");
+    std::vector<std::string> sources;
+    for (const std::string& line : lines(run.out))
+        if (line == "scene" || line.rfind("camera ", 0) == 0)
+            sources.push_back(line);
+    const std::string taken = "camera " + camera + " (\"vivid\")";
+    EXPECT_EQ(sources, (std::vector<std::string>{taken, "scene", taken, taken, "scene", taken}));
+    EXPECT_NE(title.find(" | camera " + camera), std::string::npos) << title;
+    std::printf("title with the camera: %s\nits bottom row of texels, left to right: %s\n"
+                "from plugging in to the camera's first frame: %.2f s (%.2f s after the driver had loaded)\n"
+                "the lines on standard error:\n%s",
+                title.c_str(), shown.c_str(), plugToPicture, loadedToPicture, run.err.c_str());
 }
