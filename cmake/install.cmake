@@ -38,6 +38,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/desktop/${app_id}.metainfo.xml
 # Manual pages and the changelog, compressed as Debian keeps them.
 find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 configure_file(debian/changelog changelog COPYONLY)
 # The tools' pages are made from their --help, so the two never disagree.
 foreach(program mosaic-record mosaic-preview)
