@@ -31,8 +31,8 @@ static std::string accessAdvice(const CaptureNode& node)
                ") and log in again";
     char mode[8];
     std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(node.mode & 0777));
-    return "its group " + group + " may not use it either (mode " + mode + "): let the group read and write it (sudo chmod g+rw " +
-           node.path + ")";
+    return "its group " + group + " may not use it either (mode " + mode +
+           "): let the group read and write it (sudo chmod g+rw " + node.path + ")";
 }
 
 std::string faultLine(const CaptureNode& node)

@@ -13,7 +13,8 @@ struct CameraSource {
     std::string device;             // "" for the first camera that delivers YUYV
     int watch = -1;                 // inotify on /dev; -1 when it cannot be watched
     bool lookNow = false;
-    bool asked = false;             // the next look was asked for (at start, by C): it says what is missing too
+    bool asked = false;             // the next look was asked for (at start, by C), so it
+                                    // also says what is missing
     Clock::time_point lookAt{};     // a look due later (a busy camera, a node just made); epoch for none
     Clock::time_point quietUntil{}; // faults found before this are not said yet
     std::vector<std::string> said;  // the last look's fault lines, said once
