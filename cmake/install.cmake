@@ -38,7 +38,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/desktop/${app_id}.metainfo.xml
 # Manual pages and the changelog, compressed as Debian keeps them.
 find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
-configure_file(man/mosaic-demo.6.in man/mosaic-demo.6 @ONLY)
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 configure_file(debian/changelog changelog COPYONLY)
 # The tools' pages are made from their --help, so the two never disagree.
 foreach(program mosaic-record mosaic-preview)
@@ -49,7 +49,7 @@ foreach(program mosaic-record mosaic-preview)
     DEPENDS ${program} ${PROJECT_SOURCE_DIR}/man/${program}.h2m
     VERBATIM)
 endforeach()
-set(compressed_docs man/mosaic-demo.6 man/mosaic-record.1 man/mosaic-preview.1 changelog)
+set(compressed_docs man/mosaic-record.1 man/mosaic-preview.1 changelog)
 foreach(doc ${compressed_docs})
   add_custom_command(OUTPUT ${doc}.gz
     COMMAND ${GZIP} -9nkf ${doc}
@@ -58,7 +58,17 @@ foreach(doc ${compressed_docs})
   list(APPEND compressed_outputs ${CMAKE_CURRENT_BINARY_DIR}/${doc}.gz)
 endforeach()
 add_custom_target(compressed-docs ALL DEPENDS ${compressed_outputs})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-demo.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
+# The demo's page names the data folder, whose prefix is known only when
+# installing: `cmake --install --prefix` and the package each choose their
+# own, so the page is made then.
+install(CODE "
+  set(PROJECT_VERSION ${PROJECT_VERSION})
+  set(CMAKE_INSTALL_FULL_DATADIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}\")
+  set(page \"${CMAKE_CURRENT_BINARY_DIR}/man/installed/mosaic-demo.6\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/man/mosaic-demo.6.in\" \"\${page}\" @ONLY)
+  execute_process(COMMAND ${GZIP} -9nf \"\${page}\" COMMAND_ERROR_IS_FATAL ANY)
+  file(INSTALL \"\${page}.gz\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man6\")
+")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-record.1.gz ${CMAKE_CURRENT_BINARY_DIR}/man/mosaic-preview.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})

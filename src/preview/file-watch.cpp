@@ -3,12 +3,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-int watchFolder(const char* folder)
+int watchFolder(const char* folder, uint32_t events)
 {
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0)
         return -1;
-    if (inotify_add_watch(watch, folder, IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+    if (inotify_add_watch(watch, folder, events) < 0) {
         close(watch);
         return -1;
     }

@@ -3,13 +3,16 @@
 // renaming it over the old one.
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
+#include <sys/inotify.h>
 
-// A non-blocking inotify descriptor watching `folder`, or -1 (errno set).
-int watchFolder(const char* folder);
+// A non-blocking inotify descriptor watching `folder` for `events`, or -1
+// (errno set).
+int watchFolder(const char* folder, uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO);
 
-// The names of the files written and closed, or renamed into the folder,
-// since the last call; `everything` set when the kernel dropped events and
-// any file may have changed.
+// The names of the files that the watched events befell since the last call
+// (written and closed, or renamed into the folder, by default); `everything`
+// set when the kernel dropped events and any file may have changed.
 std::set<std::string> savedFiles(int watch, bool& everything);

@@ -3,6 +3,8 @@
 // saved; a save that does not build shows its error and keeps the last good
 // picture; the timeline can be paused, sought by bar and part and looped, and
 // the music follows it.
+#include "camera-report.h"
+#include "camera-source.h"
 #include "common.h"
 #include "data-folder.h"
 #include "demo.h"
@@ -42,9 +44,11 @@ static int loopedPart = -1;         // -1 while not looping
 static std::string programError;    // what the last build of the shaders said
 static std::string scrollerError;
 static std::string shownTitle;
+static CameraSource camera;
 
 static const char* const usage =
-    "Usage: mosaic-preview [--data DIR]\n"
+    "Usage: mosaic-preview [--data DIR] [--camera [DEVICE]] [--fullscreen]\n"
+    "       mosaic-preview --list-cameras\n"
     "\n"
     "Plays the demo in a window and follows its files: saving mosaic.vert,\n"
     "mosaic.frag or sdf.frag rebuilds the shaders, saving scroller.png reloads\n"
@@ -54,12 +58,21 @@ static const char* const usage =
     "  --data DIR   the folder of mosaic.vert, mosaic.frag, sdf.frag,\n"
     "               scroller.png and chiptune2.ogg (default: the working\n"
     "               directory when it holds them, else the installed ones)\n"
+    "  --camera [DEVICE]  shows the V4L2 camera DEVICE (such as /dev/video2)\n"
+    "               through the mosaic instead of the scene; without DEVICE\n"
+    "               the first that delivers YUYV. A camera plugged in later,\n"
+    "               or again, is taken; each fault gets one line on standard\n"
+    "               error and the scene shows meanwhile\n"
+    "  --list-cameras  every capture device, the name its driver gives,\n"
+    "               whether it delivers YUYV and which --camera takes\n"
+    "  --fullscreen starts fullscreen at the desktop's size\n"
     "  --help       this text\n"
     "\n"
     "Keys: Space pauses and resumes, Left and Right step a bar, Page Up and\n"
     "Page Down go to the previous or next part, Home to the start, L loops\n"
-    "the current part, F toggles fullscreen, Escape quits. The title shows\n"
-    "the part, bar, beat and time; every seek prints a line on standard output.\n";
+    "the current part, F toggles fullscreen, C switches between the camera\n"
+    "and the scene, Escape quits. The title shows the part, bar, beat and\n"
+    "time; every seek prints a line on standard output.\n";
 
 [[noreturn]] static void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -93,23 +106,39 @@ const char* loadtxt(const char* fileName)
     return readTextFile(fileName, text) == TextFile::Read ? text : nullptr;
 }
 
-// The data folder, from --data or found; --help ends here.
-static const char* parseOptions(int argc, char** argv)
+struct Options {
+    const char* data = nullptr;  // null: found
+    bool camera = false;
+    std::string device;          // "": the first camera
+    bool fullscreen = false;
+};
+
+// --help and --list-cameras end here.
+static Options parseOptions(int argc, char** argv)
 {
-    const char* data = nullptr;
+    Options options;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(usage, stdout);
             std::exit(0);
+        } else if (std::strcmp(argv[i], "--list-cameras") == 0) {
+            printCameraList();
+            std::exit(0);
         } else if (std::strcmp(argv[i], "--data") == 0) {
             if (i + 1 >= argc)
                 fail("--data needs a folder (see --help)");
-            data = argv[++i];
+            options.data = argv[++i];
+        } else if (std::strcmp(argv[i], "--camera") == 0) {
+            options.camera = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                options.device = argv[++i];
+        } else if (std::strcmp(argv[i], "--fullscreen") == 0) {
+            options.fullscreen = true;
         } else {
             fail("unknown argument %s (see --help)", argv[i]);
         }
     }
-    return data;
+    return options;
 }
 
 // Compile and link errors come in the scene's own messages, once per save;
@@ -251,6 +280,8 @@ static void handleKey(const SDL_KeyboardEvent& key)
         togglePause();
     else if (sym == SDLK_f)
         toggleFullscreen();
+    else if (sym == SDLK_c)
+        toggleCamera(camera);
     if (!hasSections())
         return;
     double now = clockNow();
@@ -364,6 +395,8 @@ static void showTitle()
         title += " | paused";
     if (loopedPart >= 0)
         title += " | looping";
+    if (!camera.shown.empty())
+        title += " | camera " + camera.shown;
     if (title != shownTitle)
         SDL_SetWindowTitle(window, title.c_str());
     shownTitle = title;
@@ -371,8 +404,10 @@ static void showTitle()
 
 int main(int argc, char** argv)
 {
-    const char* dataOption = parseOptions(argc, argv);
-    std::string data = findDataFolder(dataOption);
+    const Options options = parseOptions(argc, argv);
+    if (!startCameraSource(camera, options.camera, options.device))
+        fail("%s is no device (see --list-cameras)", options.device.c_str());
+    std::string data = findDataFolder(options.data);
     if (chdir(data.c_str()) != 0)
         fail("cannot use %s as the data folder: %s", data.c_str(), std::strerror(errno));
     if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS) < 0)
@@ -387,6 +422,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "mosaic-preview: cannot watch %s for saved files: %s\n", data.c_str(),
                      std::strerror(errno));
     initForEditing();
+    if (options.fullscreen)
+        toggleFullscreen();
     buildShaders();
     loadScroller();
     trackSeconds = Mix_MusicDuration(nullptr);
@@ -400,6 +437,7 @@ int main(int argc, char** argv)
         exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         reloadSavedFiles(watch);
+        followCameras(camera);
         frameSeconds = clockNow();
         loopAround();
         showTitle();

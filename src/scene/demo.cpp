@@ -378,12 +378,27 @@ static void createFramebuffer()
 static SourceScaler scaler;
 static std::vector<uint8_t> staging;
 
+void openCamera(const std::string& device)
+{
+    webcam = std::make_unique<Webcam>(device, www, wwh);
+    staging.resize(static_cast<size_t>(www) * wwh * 4);
+}
+
+void closeCamera()
+{
+    webcam.reset();
+}
+
+bool showsCamera()
+{
+    return webcam != nullptr;
+}
+
 static void openCapture()
 {
 #ifdef MOSAIC_WEBCAM_DEVICE
     try {
-        webcam = std::make_unique<Webcam>(MOSAIC_WEBCAM_DEVICE, www, wwh);
-        staging.resize(static_cast<size_t>(www) * wwh * 4);
+        openCamera(MOSAIC_WEBCAM_DEVICE);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "%s\n", error.what());
     }

@@ -33,3 +33,10 @@ void render();
 void initForEditing();
 std::string rebuildPrograms();
 std::string reloadScroller();
+
+// What a live preview calls to show a camera in place of the scene:
+// openCamera throws std::runtime_error when `device` cannot stream. The scene
+// lets go of a device that goes away by itself, saying so on standard error.
+void openCamera(const std::string& device);
+void closeCamera();
+bool showsCamera();

@@ -14,6 +14,7 @@ namespace {
 
 const char* const fakeDevice = MOSAIC_FAKECAM_DEVICE;
 const char* const fakeCamera = MOSAIC_FAKECAM;
+const char* const preview = MOSAIC_PREVIEW;
 const int source = sourceSize;
 const double trackSeconds = 1.0;
 
@@ -182,3 +183,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.preload.empty() ? "Missing" : "Refused"; });
 
 }  // namespace
+
+// The preview takes the device named on its command line as the camera build
+// takes its own; one that offers no YUYV is named with what it offers, and
+// the scene plays.
+TEST(Capture, ThePreviewShowsTheNamedCameraOrSaysWhatItOffers)
+{
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "3");
+    RunResult run = runProgram(dir, {preview, "--camera", fakeDevice}, cameraRun(dir, hook, {"FRAMEHOOK_FRAME_MS=10"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("camera " + std::string(fakeDevice) + " (\"Fake Camera\")\n"), std::string::npos) << run.out;
+    expectTexture(hook.frame("3"), deliveredFrame(3), "the preview's frame 3");
+
+    WorkDir mjpeg(trackSeconds);
+    FrameHook mjpegHook(mjpeg, "last");
+    run = runProgram(mjpeg, {preview, "--camera", fakeDevice},
+                     cameraRun(mjpeg, mjpegHook, {"FRAMEHOOK_FRAME_MS=10", "FAKECAM_FORMAT=MJPG"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, std::string(fakeDevice) +
+                           ": delivers no YUYV, only MJPG; choose another camera (mosaic-preview --list-cameras)\n");
+    expectTexture(
+        mjpegHook.frame("last"), [](int, int) { return sceneColour; }, "the scene in the last frame");
+}

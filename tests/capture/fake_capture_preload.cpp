@@ -8,6 +8,8 @@
 //   FAKECAM_FRAMES      how many frames it delivers before it falls silent
 //                       (default: no limit; 0: none at all)
 //   FAKECAM_OPEN_ERRNO  the errno with which open of the device fails
+//   FAKECAM_FORMAT      the one format the device offers and grants, as its
+//                       fourcc code (default: YUYV)
 //
 // Frames carry the pattern of pattern.h, the k-th dequeued buffer frame k.
 // Unmapping is left to libc: it names no descriptor, so every thread's
@@ -37,6 +39,8 @@ __attribute__((constructor)) static void read_settings()
         frame_limit = strtol(frames, nullptr, 10);
     if (const char* err = getenv("FAKECAM_OPEN_ERRNO"))
         fake.fail(call_open, atoi(err), 0, -1);
+    if (const char* format = getenv("FAKECAM_FORMAT"); format && strlen(format) == 4)
+        fake.answer.pixelformat = v4l2_fourcc(format[0], format[1], format[2], format[3]);
 }
 
 template <typename Function>

@@ -581,6 +581,25 @@ void FrameHook::addTo(RunOptions& options) const
     options.env.push_back("FRAMEHOOK_TIMES=" + dir + "/times");
 }
 
+int64_t FrameHook::swapNanoseconds(long frame) const
+{
+    std::istringstream in(readFile(dir + "/times"));
+    long number = 0;
+    long long before = 0, after = 0;
+    while (in >> number >> before >> after)
+        if (number == frame)
+            return after;
+    ADD_FAILURE() << "no time for frame " << frame;
+    return 0;
+}
+
+int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 Image FrameHook::frame(const std::string& which) const
 {
     return readPPM(dir + "/frame-" + which + ".ppm");

@@ -135,10 +135,15 @@ struct FrameHook {
     // One probe row per swapped frame, as set by FRAMEHOOK_PROBE; while the
     // demo runs, those of the frames so far.
     std::vector<std::vector<uint8_t>> probes() const;
+    // When frame `frame` was swapped, on monotonicNanoseconds' clock.
+    int64_t swapNanoseconds(long frame) const;
     std::string dir;
     std::string grab;
     std::string probe;
 };
+
+// CLOCK_MONOTONIC's time, which the frame hook gives its swaps.
+int64_t monotonicNanoseconds();
 
 // The screen of the X display `display` (the test display when empty) as a
 // person sees it; an empty image if it cannot be read.

@@ -73,6 +73,8 @@ TEST(Install, TheLauncherRunsTheInstalledDemoFromAnyFolder)
     EXPECT_EQ(preview.status, 0) << preview.err;
     EXPECT_NE(preview.out.find("built the shaders"), std::string::npos) << preview.out;
     EXPECT_EQ(preview.err, "");
+    EXPECT_NE(runProgram(dir, {"zcat", stage + "/share/man/man6/mosaic-demo.6.gz"}).out.find(stage + "/share/mosaic-demo"),
+              std::string::npos) << "mosaic-demo(6) names another data folder";
 }
 
 TEST(Install, TheRecorderFindsTheInstalledFilesAndWritesWhereTheUserIs)
@@ -107,6 +109,8 @@ TEST(Install, ThePackagePassesLintianAndTheMenuAndMetadataValidators)
     EXPECT_EQ(run.out, "");
 
     ASSERT_EQ(runTool({"dpkg-deb", "-x", deb, dir.path("root")}), 0);
+    const std::string page = runProgram(dir, {"zcat", dir.path("root/usr/share/man/man6/mosaic-demo.6.gz")}).out;
+    EXPECT_NE(page.find(" /usr/share/mosaic-demo"), std::string::npos) << "mosaic-demo(6) names another data folder";
     run = runProgram(dir, {"desktop-file-validate", onlyFile(dir.path("root/usr/share/applications"), ".desktop")});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.out + run.err, "");

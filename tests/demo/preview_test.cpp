@@ -4,9 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -84,26 +82,6 @@ struct PreviewRun {
     RunOptions options;
 };
 
-int64_t monotonicNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// When frame `frame` was swapped, from the frame hook's times.
-int64_t swapNanoseconds(const FrameHook& hook, long frame)
-{
-    std::istringstream in(readFile(hook.dir + "/times"));
-    long number = 0;
-    long long before = 0, after = 0;
-    while (in >> number >> before >> after)
-        if (number == frame)
-            return after;
-    ADD_FAILURE() << "no time for frame " << frame;
-    return 0;
-}
-
 // Saving as editors do that write a new file and rename it over the old.
 void saveByRename(const WorkDir& dir, const std::string& name, const std::string& contents)
 {
@@ -170,7 +148,7 @@ TEST(Preview, SavedShadersRedrawAndBrokenOnesKeepThePicture)
         if (frame < 0 || !preview.hook.waitForSwaps(pid, frame))
             return;
         std::printf("from the save to the new picture: %.0f ms\n",
-                    (swapNanoseconds(preview.hook, frame) - saved) / 1e6);
+                    (preview.hook.swapNanoseconds(frame) - saved) / 1e6);
 
         saveByRename(preview.dir, "mosaic.frag", solidMosaic("0.0, 0.0, 1.0"));
         frame = preview.waitForColour(pid, blue, size_t(frame));
@@ -348,6 +326,7 @@ TEST(Preview, BadArgumentsAreRefused)
     };
     for (const Case& bad : {Case{{"--nope"}, "unknown argument --nope (see --help)"},
                             Case{{"--data"}, "--data needs a folder (see --help)"},
+                            Case{{"--camera", "/etc/passwd"}, "/etc/passwd is no device (see --list-cameras)"},
                             Case{{"--data", dir.path("missing")},
                                  "cannot use " + dir.path("missing") + " as the data folder: No such file or directory"}}) {
         std::vector<std::string> argv = {preview};
@@ -359,4 +338,30 @@ TEST(Preview, BadArgumentsAreRefused)
     RunResult help = runProgram(dir, {preview, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: mosaic-preview", 0), 0u) << help.out;
+}
+
+// As the menu's camera action starts it, without any camera: fullscreen, it
+// says so once and plays the scene; C then turns to the scene for good.
+TEST(Preview, CameraWithNoneShowsTheSceneAndSaysSo)
+{
+    for (const auto& entry : fs::directory_iterator("/dev"))
+        if (entry.path().filename().string().rfind("video", 0) == 0)
+            GTEST_SKIP() << "this machine has " << entry.path() << "; the test needs one without cameras";
+    PreviewRun camera(20.0, 1, "1900,1060,1,1");
+    camera.dir.write("mosaic.frag", solidMosaic("1.0, 0.0, 0.0"));
+    std::string geometry;
+    camera.options.input = [&](pid_t pid) {
+        if (camera.waitForColour(pid, red) < 0)
+            return;
+        geometry = windowGeometry(pid);
+        xdotool({"key", "c", "Escape"});
+    };
+    RunResult run = runProgram(camera.dir, {preview, "--camera", "--fullscreen"}, camera.options);
+    EXPECT_EQ(geometry, "1920x1080");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "mosaic-preview: no camera that delivers YUYV among /dev/video*; one plugged in is taken "
+                       "(mosaic-preview --list-cameras shows them all)\n");
+    const std::vector<std::string> said = lines(run.out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "scene") << run.out;
 }

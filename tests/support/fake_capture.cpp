@@ -112,8 +112,18 @@ static int query_capabilities(v4l2_capability* cap)
 {
     std::memset(cap, 0, sizeof *cap);
     std::strcpy(reinterpret_cast<char*>(cap->driver), "fake");
+    std::strcpy(reinterpret_cast<char*>(cap->card), "Fake Camera");
     cap->capabilities = fake.answer.capabilities | V4L2_CAP_DEVICE_CAPS;
     cap->device_caps = fake.answer.capabilities;
+    return 0;
+}
+
+// One format: the one the answers force, else YUYV.
+static int enumerate_formats(v4l2_fmtdesc* format)
+{
+    if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || format->index > 0)
+        return failure(EINVAL);
+    format->pixelformat = fake.answer.pixelformat ? fake.answer.pixelformat : V4L2_PIX_FMT_YUYV;
     return 0;
 }
 
@@ -224,6 +234,8 @@ int fake_ioctl(unsigned long request, void* arg)
     switch (request) {
     case VIDIOC_QUERYCAP:
         return query_capabilities(static_cast<v4l2_capability*>(arg));
+    case VIDIOC_ENUM_FMT:
+        return enumerate_formats(static_cast<v4l2_fmtdesc*>(arg));
     case VIDIOC_CROPCAP:
         return crop_capabilities(static_cast<v4l2_cropcap*>(arg));
     case VIDIOC_S_CROP:

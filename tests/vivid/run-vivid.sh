@@ -7,8 +7,10 @@
 #
 # usage: run-vivid.sh COMMAND [ARGUMENT...]
 #
-# The guest has two vivid instances: /dev/video0 with only a video capture
-# node and /dev/video1 with only a video output node. ASAN_OPTIONS and
+# The guest has three vivid instances: two cameras, /dev/video0 and
+# /dev/video1, each only a video capture node, and /dev/video2, only a video
+# output node. A test that unplugs them all runs `rmmod vivid`, and plugs them
+# in again with `insmod /vivid.ko $(cat /vivid.params)`. ASAN_OPTIONS and
 # UBSAN_OPTIONS are passed on.
 #
 # The kernel package is downloaded with apt once; its kernel image and the
@@ -122,6 +124,7 @@ cp "$kernel_dir"/modules/*.ko "$root/modules/"
 } >"$root/command"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
+vivid_params="n_devs=3 node_types=0x1,0x1,0x100 multiplanar=1,1,1"
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -129,7 +132,7 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 for m in /modules/*.ko; do
     case $m in
-        *-vivid.ko) insmod "$m" n_devs=2 node_types=0x1,0x100 multiplanar=1,1 ;;
+        *-vivid.ko) insmod "$m" $vivid_params ;;
         *) insmod "$m" ;;
     esac || echo "insmod $m failed"
 done
@@ -145,11 +148,13 @@ mkdir -p /guest/dev/shm /guest/dev/pts
 mount -t tmpfs shm /guest/dev/shm
 mount -t devpts pts /guest/dev/pts
 i=0
-while [ ! -c /guest/dev/video1 ] && [ $i -lt 100 ]; do
+while [ ! -c /guest/dev/video2 ] && [ $i -lt 100 ]; do
     sleep 0.1
     i=$((i + 1))
 done
-[ -c /guest/dev/video1 ] || echo "vivid created no /dev/video1"
+[ -c /guest/dev/video2 ] || echo "vivid created no /dev/video2"
+cp /modules/*-vivid.ko /guest/vivid.ko
+echo "$vivid_params" >/guest/vivid.params
 cp /command /guest/run-vivid-command
 chroot /guest /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root TMPDIR=/tmp LANG=C.UTF-8 /bin/sh /run-vivid-command

@@ -1,0 +1,151 @@
+// Runs inside the qemu guest that run-vivid.sh boots: the preview's camera
+// against vivid's two cameras, which are unplugged and plugged in again by
+// unloading and loading the driver.
+#include "camera-list.h"
+#include "harness.h"
+#include "vivid_nodes.h"
+#include "vivid_pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+const char* const preview = MOSAIC_PREVIEW;
+const std::string& camera = secondCaptureNode;
+
+void unplugAndPlugInCameras()
+{
+    EXPECT_EQ(runTool({"rmmod", "vivid"}), 0);
+    EXPECT_EQ(runTool({"sh", "-c", "insmod /vivid.ko $(cat /vivid.params)"}), 0);
+}
+
+// vivid writes text over its picture; without it the bars fill the frame.
+void hideVividText()
+{
+    EXPECT_EQ(runTool({"v4l2-ctl", "-d", camera, "-c", "osd_text_mode=2"}), 0);
+}
+
+using Probe = std::vector<uint8_t>;
+
+// Waits until a frame after `frame` shows what `shows` looks for, and sets
+// `frame` to it; false (the test failed) if the preview ended first.
+bool waitForFrame(pid_t pid, const FrameHook& hook, const std::function<bool(const Probe&)>& shows, long& frame,
+                  const std::string& what)
+{
+    const long after = frame;
+    return waitWhileRunning(pid, [&] {
+        const auto probes = hook.probes();
+        for (size_t i = size_t(after); i < probes.size(); ++i)
+            if (shows(probes[i]))
+                return (frame = long(i) + 1) > 0;
+        return false;
+    }, what, 240);
+}
+
+}  // namespace
+
+TEST(VividPreview, ListsBothCamerasByTheirDriversName)
+{
+    // Fresh devices, whatever earlier tests did to them.
+    unplugAndPlugInCameras();
+    WorkDir dir;
+    const RunResult run = runProgram(dir, {preview, "--list-cameras"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "/dev/video0  \"vivid\"  YUYV  <- mosaic-preview --camera takes this one\n"
+                       "/dev/video1  \"vivid\"  YUYV\n");
+    std::printf("--list-cameras:\n%s", run.out.c_str());
+}
+
+// The named camera's bars; C gives the scene and C the bars again; vivid's
+// Disconnect brings the scene back with the line, and the driver loaded
+// again the camera. Then, from the scene, C asks for it while it may not be
+// opened and, once it may, while another program streams from it: a line
+// for each, and the camera once it is free. Root opens any node; the preview
+// runs without the capabilities that let it, so that the mode holds.
+TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
+{
+    hideVividText();
+    const Frame bars = grantedPicture(camera);
+    const auto showsBars = [&](const Probe& probe) { return showsTheBars(probe, bars); };
+    const auto showsCamera = [](const Probe& probe) { return !showsTheScene(probe); };
+    WorkDir dir(600.0);  // longer than the test, which ends the preview with Escape
+    useTestShaders(dir);
+    FrameHook hook(dir);
+    hook.probe = sourceRowProbe;
+    RunOptions options;
+    hook.addTo(options);
+    options.timeoutSeconds = 300;
+    const auto saysOnStderr = [&](pid_t pid, const std::string& line) {
+        return waitWhileRunning(pid, [&] { return readFile(dir.path(".stderr")).find(line + "\n") != std::string::npos; },
+                                "it said " + line, 120);
+    };
+    const std::string denied = camera + ": permission denied; its group root may not use it either (mode 000): "
+                                        "let the group read and write it (sudo chmod g+rw " + camera + ")";
+    const std::string busy = camera + ": busy, another program is using it; it is taken once that program lets go";
+    std::string title, shown;
+    double plugToPicture = -1, loadedToPicture = -1;
+    pid_t holder = -1;
+    options.input = [&](pid_t pid) {
+        long frame = 0;
+        if (!waitForFrame(pid, hook, showsBars, frame, "the bars showed"))
+            return;
+        title = windowTitle(pid);
+        shown = describeRow(hook.probes()[size_t(frame - 1)]);
+        xdotool({"key", "c"});
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "C showed the scene"))
+            return;
+        xdotool({"key", "c"});
+        if (!waitForFrame(pid, hook, showsBars, frame, "C showed the bars again"))
+            return;
+        EXPECT_EQ(runTool({"v4l2-ctl", "-d", camera, "-c", "disconnect=1"}), 0);
+        if (!saysOnStderr(pid, camera + ": the capture device is gone") ||
+            !waitForFrame(pid, hook, showsTheScene, frame, "the scene came back"))
+            return;
+        const int64_t plugged = monotonicNanoseconds();
+        unplugAndPlugInCameras();
+        const int64_t loaded = monotonicNanoseconds();
+        if (!waitForFrame(pid, hook, showsCamera, frame, "the camera came back") || !hook.waitForSwaps(pid, frame))
+            return;
+        plugToPicture = (hook.swapNanoseconds(frame) - plugged) / 1e9;
+        loadedToPicture = (hook.swapNanoseconds(frame) - loaded) / 1e9;
+        hideVividText();
+
+        xdotool({"key", "c"});
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "C showed the scene"))
+            return;
+        holder = startTool({"v4l2-ctl", "-d", camera, "--stream-mmap"}, {});
+        if (!waitWhileRunning(pid, [] { return inspectCaptureNode(camera).state == NodeState::Busy; },
+                              "v4l2-ctl streamed") || chmod(camera.c_str(), 0) != 0)
+            return;
+        xdotool({"key", "c"});
+        if (!saysOnStderr(pid, denied) || chmod(camera.c_str(), 0660) != 0 || !saysOnStderr(pid, busy))
+            return;
+        kill(holder, SIGTERM);
+        if (waitForFrame(pid, hook, showsBars, frame, "the camera was taken once free"))
+            xdotool({"key", "Escape"});
+    };
+    const RunResult run = runProgram(dir,
+                                     {"setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--inh-caps",
+                                      "-dac_override,-dac_read_search", preview, "--camera", camera},
+                                     options);
+    if (holder > 0 && kill(holder, SIGTERM) == 0)
+        waitpid(holder, nullptr, 0);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, camera + ": the capture device is gone\n" + denied + "\n" + busy + "\n");
+    std::vector<std::string> sources;
+    for (const std::string& line : lines(run.out))
+        if (line == "scene" || line.rfind("camera ", 0) == 0)
+            sources.push_back(line);
+    const std::string taken = "camera " + camera + " (\"vivid\")";
+    EXPECT_EQ(sources, (std::vector<std::string>{taken, "scene", taken, taken, "scene", taken}));
+    EXPECT_NE(title.find(" | camera " + camera), std::string::npos) << title;
+    std::printf("title with the camera: %s\nits bottom row of texels, left to right: %s\n"
+                "from plugging in to the camera's first frame: %.2f s (%.2f s after the driver had loaded)\n"
+                "the lines on standard error:\n%s",
+                title.c_str(), shown.c_str(), plugToPicture, loadedToPicture, run.err.c_str());
+}
