@@ -1,6 +1,7 @@
 #include "common.h"
 #include "demo.h"
 #include "display-connection.h"
+#include "music-clock.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -29,6 +30,11 @@ static bool active = true;
 uint32_t timer()
 {
     return SDL_GetTicks() - startup;
+}
+
+float audioLatency()
+{
+    return soundDelay(startup, SDL_GetTicks());
 }
 
 glm::ivec2 mousepos()
@@ -65,6 +71,7 @@ static void openAudio()
 {
     if (!openSceneAudio())
         FATAL("%s", SDL_GetError());
+    watchMusicStarts();
 }
 
 static void openWindow()
@@ -178,6 +185,7 @@ int main()
     checkExtensions();
 
     startup = SDL_GetTicks();
+    expectMusicStart();
     init();
     resize(drawable_width, drawable_height);
 

@@ -560,6 +560,19 @@ void FrameHook::addTo(RunOptions& options) const
     if (!probe.empty())
         options.env.push_back("FRAMEHOOK_PROBE=" + probe);
     options.env.push_back("FRAMEHOOK_TIMES=" + dir + "/times");
+    options.env.push_back("FRAMEHOOK_CLOCK=" + dir + "/clock");
+}
+
+double FrameHook::shownSeconds(long frame) const
+{
+    std::istringstream in(readFile(dir + "/clock"));
+    long number = 0;
+    std::string time;
+    std::string latency;
+    while (in >> number >> time >> latency)
+        if (number == frame && time != "-" && latency != "-")
+            return std::stod(time) - std::stod(latency);
+    return -1;
 }
 
 Image FrameHook::frame(const std::string& which) const

@@ -128,6 +128,9 @@ struct FrameHook {
     // One probe row per swapped frame, as set by FRAMEHOOK_PROBE; while the
     // demo runs, those of the frames so far.
     std::vector<std::vector<uint8_t>> probes() const;
+    // After the run: the track time that frame `frame` showed, its uTime less
+    // its uAudioLatency (-1 if the hook saw neither given).
+    double shownSeconds(long frame) const;
     std::string dir;
     std::string grab;
     std::string probe;
