@@ -566,12 +566,15 @@ void FrameHook::addTo(RunOptions& options) const
 double FrameHook::shownSeconds(long frame) const
 {
     std::istringstream in(readFile(dir + "/clock"));
-    long number = 0;
-    std::string time;
-    std::string latency;
-    while (in >> number >> time >> latency)
-        if (number == frame && time != "-" && latency != "-")
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        long number = 0;
+        std::string time;
+        std::string latency;
+        if (fields >> number >> time >> latency && number == frame && time != "-" && latency != "-")
             return std::stod(time) - std::stod(latency);
+    }
     return -1;
 }
 

@@ -18,9 +18,10 @@
 //                    frame appends "<frame> <hex RGB bytes>" to
 //                    FRAMEHOOK_DIR/probe, rows bottom-up
 //   FRAMEHOOK_CLOCK  file that gets one line per swap:
-//                    "<frame> <uTime> <uAudioLatency>", the values the demo
-//                    last gave those uniforms, "-" for one it never gave, so
-//                    that the track time each frame showed can be told
+//                    "<frame> <uTime> <uAudioLatency> <ns>", the values the
+//                    demo last gave those uniforms, "-" for one it never gave,
+//                    so that the track time each frame showed can be told, and
+//                    when it last gave uTime (CLOCK_MONOTONIC, 0 if never)
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
 //   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
@@ -70,6 +71,7 @@ static FILE* clockFile;
 static const char* const clockUniforms[2] = {"uTime", "uAudioLatency"};
 static float clockValues[2];
 static int clockGiven[2];
+static int64_t clockReadAt;
 
 static unsigned char* lastPixels;
 static int lastWidth;
@@ -274,6 +276,8 @@ static void glProgramUniform1fHook(unsigned program, int location, float value)
         if (clockLocations[i].program == program && clockLocations[i].location == location) {
             clockValues[clockLocations[i].uniform] = value;
             clockGiven[clockLocations[i].uniform] = 1;
+            if (clockLocations[i].uniform == 0)
+                clockReadAt = nanoseconds();
         }
     }
     real(program, location, value);
@@ -314,7 +318,7 @@ static void writeClock(long frame)
         else
             fputs(" -", clockFile);
     }
-    fputc('\n', clockFile);
+    fprintf(clockFile, " %lld\n", (long long)clockReadAt);
     fflush(clockFile);
 }
 

@@ -1,0 +1,152 @@
+#!/bin/sh
+# How far the demo's sound runs behind its pictures on the desktop's sound
+# servers, and in a video of the recorder:
+#
+#   sync-bench.sh DEMO RECORDER FRAMEHOOK CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
+#
+# Each server runs privately (its own XDG_RUNTIME_DIR and D-Bus session bus)
+# with a null sink as its default: PipeWire with WirePlumber and
+# pipewire-pulse, the demo once through SDL's pulseaudio driver and once
+# through its pipewire driver, then PulseAudio. The demo plays RUNS times
+# (default 10) for each, on a private Xvfb display, until its pictures have
+# shown 3 s of the track; the sink's monitor is recorded beside it. The
+# offset of a run is the median over its frames of when the sound of the
+# track time a frame showed left the server, less when that frame read its
+# clock (sync-offset live); positive means the sound comes after the
+# picture. BEFORE-DIR, when given, holds an earlier build (mosaic-demo,
+# mosaic-record, data/) whose shader holds the pictures 4096/22050 s behind
+# the clock; its runs alternate with this build's under the same load. Each
+# backend's min, median and max follow, and the offset read back from a
+# video that each recorder makes of a tone.
+set -e
+if [ $# -lt 6 ]; then
+  echo "usage: sync-bench.sh DEMO RECORDER FRAMEHOOK CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
+  exit 1
+fi
+demo=$(realpath "$1") recorder=$(realpath "$2") hook=$(realpath "$3")
+capture=$(realpath "$4") offset=$(realpath "$5") data=$(realpath "$6") runs=${7:-10}
+before=${8:+$(realpath "$8")}
+work=$(mktemp -d "${TMPDIR:-/tmp}/sync-bench-XXXXXX")
+servers=""
+cleanup() {
+  for pid in $servers; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+mkdir -p "$work/run" "$work/after" "$work/before"
+chmod 700 "$work/run"
+export XDG_RUNTIME_DIR="$work/run" PULSE_SERVER="unix:$work/run/pulse/native"
+unset PIPEWIRE_REMOTE
+cp "$data"/* "$work/after/"
+[ -z "$before" ] || cp "$before"/data/* "$work/before/"
+ffmpeg -v error -i "$data/chiptune2.ogg" -t 2 -f s16le -ac 1 -ar 48000 "$work/track.raw"
+
+display=:$((90 + $$ % 100))
+Xvfb "$display" -screen 0 640x360x24 -nolisten tcp >/dev/null 2>&1 &
+servers="$servers $!"
+export DISPLAY="$display"
+until [ -e "/tmp/.X11-unix/X${display#:}" ]; do sleep 0.1; done
+
+dbus-daemon --session --address="unix:path=$work/run/bus" --nofork --nopidfile >/dev/null 2>&1 &
+servers="$servers $!"
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/run/bus"
+
+# A server is up once pactl reaches it; the null sink then becomes the default.
+start_sink() {
+  until pactl info >/dev/null 2>&1; do sleep 0.1; done
+  pactl load-module module-null-sink sink_name=bench >/dev/null
+  pactl set-default-sink bench
+  until pactl list short sinks | grep -q bench; do sleep 0.1; done
+}
+
+stop_servers() {
+  for pid in $servers_audio; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  servers_audio=""
+}
+
+# One run: the monitor recorded, the demo played until its pictures have shown
+# 3 s of the track, then the offset.
+run_once() { # BUILD-DIR DRIVER PROGRAM [SHADER-LATENCY]
+  rm -f "$work/clock" "$work/times" "$work/capture.raw" "$work/capture.times"
+  "$capture" bench.monitor "$work/capture.raw" "$work/capture.times" > "$work/capture.out" &
+  capturing=$!
+  until grep -q recording "$work/capture.out" 2>/dev/null; do sleep 0.05; done
+  (cd "$1" && exec env SDL_AUDIODRIVER="$2" LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" \
+    FRAMEHOOK_TIMES="$work/times" "$3" >/dev/null 2>&1) &
+  playing=$!
+  until awk -v l="${4:-}" '$2 != "-" && $2 - ($3 == "-" ? l : $3) > 3.2 { found = 1 } END { exit !found }' \
+    "$work/clock" 2>/dev/null; do
+    kill -0 "$playing" 2>/dev/null || { echo "the demo ended early" >&2; exit 1; }
+    sleep 0.1
+  done
+  kill -TERM "$playing" 2>/dev/null || true
+  wait "$playing" || true
+  kill -TERM "$capturing"
+  wait "$capturing" || true
+  "$offset" live "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" ${4:+"$4"}
+}
+
+summary() { # FILE
+  sort -n "$1" | awk '{ v[NR] = $1 } END {
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "min %6.1f  median %6.1f  max %6.1f  (%d runs)\n", v[1], m, v[NR], NR }'
+}
+
+measure() { # NAME DRIVER
+  : > "$work/$1.after"
+  : > "$work/$1.before"
+  i=1
+  while [ "$i" -le "$runs" ]; do
+    if [ -n "$before" ]; then
+      b=$(run_once "$work/before" "$2" "$before/mosaic-demo" 0.185760)
+      echo "$b" >> "$work/$1.before"
+    fi
+    a=$(run_once "$work/after" "$2" "$demo")
+    echo "$a" >> "$work/$1.after"
+    echo "$1 run $i: sound after picture ${b:+before $b ms, }after $a ms"
+    i=$((i + 1))
+  done
+}
+
+servers_audio=""
+pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+servers="$servers $servers_audio"
+start_sink
+measure pipewire-pulse pulseaudio
+measure pipewire pipewire
+stop_servers
+
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
+  -L module-native-protocol-unix >/dev/null 2>&1 &
+servers_audio="$!"
+servers="$servers $servers_audio"
+start_sink
+measure pulseaudio pulseaudio
+stop_servers
+
+# The recorder: a tone out of silence at 0.5 s, and a picture that turns
+# white when the timeline of the build's own "mosaic.vert" reaches it.
+video_offset() { # BUILD-DIR RECORDER
+  mkdir -p "$work/tone"
+  cp "$1/mosaic.vert" "$1/scroller.png" "$work/tone/"
+  ffmpeg -v error -f lavfi -i 'aevalsrc=if(gte(t\,0.5)\,0.5*sin(2*PI*440*t)\,0):s=22050:d=1' \
+    -c:a libvorbis -y "$work/tone/chiptune2.ogg"
+  printf '#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(0.0); }\n' > "$work/tone/sdf.frag"
+  printf '#version 330 core\nflat in vec3 vWave;\nout vec4 colour;\nvoid main() { colour = vec4(vec3(step(0.5 * 136.0 / 960.0, vWave.y)), 1.0); }\n' \
+    > "$work/tone/mosaic.frag"
+  (cd "$work/tone" && "$2" --size 160x90 --fps 60 tone.mp4 2>/dev/null)
+  "$offset" video "$work/tone/tone.mp4" 60
+}
+
+echo
+echo "sound after picture, ms:"
+for name in pipewire-pulse pipewire pulseaudio; do
+  [ -z "$before" ] || echo "  $name before: $(summary "$work/$name.before")"
+  echo "  $name after:  $(summary "$work/$name.after")"
+done
+[ -z "$before" ] || echo "  video before: $(video_offset "$work/before" "$before/mosaic-record") ms"
+echo "  video after:  $(video_offset "$work/after" "$recorder") ms"

@@ -1,0 +1,201 @@
+// How far the sound runs behind the pictures, in milliseconds (negative: the
+// sound comes first), from one live run of the demo or from a video:
+//
+//   sync-offset live CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]
+//   sync-offset video FILE FPS
+//
+// live: CAPTURE and CAPTURE-TIMES are monitor-capture's, TRACK the track
+// decoded the same way (mono 16-bit samples at 48 kHz), CLOCK the frame
+// hook's clock file. When the track's first sample left the server comes from
+// matching TRACK against CAPTURE; which track time each frame showed and when
+// its clock was read from CLOCK, less SHADER-LATENCY for a demo whose shader
+// holds its own constant in place of uAudioLatency. The offset is the median
+// over the frames that show 0.5 to 3 s of the track.
+//
+// video: FILE holds a picture that turns white when the timeline reaches a
+// tone that comes out of silence; the offset is between the tone's first
+// loud sample and the first white frame.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const double rate = 48000;
+
+[[noreturn]] void fail(const std::string& message)
+{
+    std::fprintf(stderr, "sync-offset: %s\n", message.c_str());
+    std::exit(1);
+}
+
+std::vector<int16_t> readSamples(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail("cannot read " + path);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::copy_n(bytes.data(), samples.size() * 2, reinterpret_cast<char*>(samples.data()));
+    return samples;
+}
+
+std::vector<std::vector<std::string>> readRows(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        fail("cannot read " + path);
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; fields >> field;)
+            rows.back().push_back(field);
+    }
+    return rows;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        fail("nothing to take the median of");
+    std::sort(values.begin(), values.end());
+    size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+size_t firstLoud(const std::vector<int16_t>& samples, int threshold)
+{
+    auto loud = std::find_if(samples.begin(), samples.end(), [&](int16_t v) { return std::abs(v) > threshold; });
+    if (loud == samples.end())
+        fail("no sound found");
+    return size_t(loud - samples.begin());
+}
+
+// The capture sample that the track's sample 0 became: the first loud
+// samples of both give a rough lag, and the correlation of the track's first
+// 0.2 s of sound with the capture within 50 ms of it the exact one.
+long trackStart(const std::vector<int16_t>& capture, const std::vector<int16_t>& track)
+{
+    const int16_t peak = *std::max_element(track.begin(), track.end());
+    const size_t onset = firstLoud(track, peak / 10);
+    const long rough = long(firstLoud(capture, peak / 10)) - long(onset);
+    const long window = long(0.2 * rate);
+    const long reach = long(0.05 * rate);
+    long best = rough;
+    double bestScore = -1;
+    for (long lag = rough - reach; lag <= rough + reach; ++lag) {
+        double product = 0;
+        double energy = 1;
+        for (long k = long(onset); k < long(onset) + window && k < long(track.size()); ++k) {
+            long c = k + lag;
+            if (c < 0 || c >= long(capture.size()))
+                continue;
+            product += double(track[size_t(k)]) * capture[size_t(c)];
+            energy += double(capture[size_t(c)]) * capture[size_t(c)];
+        }
+        double score = product / std::sqrt(energy);
+        if (score > bestScore) {
+            bestScore = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// The capture's sample n left the sink at `origin` + n / rate ns. The sink
+// hands its samples over in bursts; a read that had to wait starts one, and
+// its first sample left when the read returned. The earliest such start
+// stands for them all, the others being late by the scheduler's whims.
+double captureOrigin(const std::string& timesPath)
+{
+    double origin = 1e300;
+    double previous = -1e300;
+    bool first = true;
+    for (const auto& row : readRows(timesPath)) {
+        if (row.size() != 2)
+            continue;
+        const double ns = std::stod(row[0]);
+        const double before = std::stod(row[1]);
+        // The first read may return what was queued before it; a read within
+        // 2 ms of the one before continues a burst.
+        if (!first && ns - previous > 2e6)
+            origin = std::min(origin, ns - before / rate * 1e9);
+        first = false;
+        previous = ns;
+    }
+    if (origin > 1e299)
+        fail("no reads in " + timesPath);
+    return origin;
+}
+
+int live(char** argv, int argc)
+{
+    const std::vector<int16_t> capture = readSamples(argv[2]);
+    const std::vector<int16_t> track = readSamples(argv[4]);
+    const double shaderLatency = argc > 6 ? std::atof(argv[6]) : 0;
+    const double heardNs = captureOrigin(argv[3]) + double(trackStart(capture, track)) / rate * 1e9;
+    std::vector<double> offsets;
+    for (const auto& row : readRows(argv[5])) {
+        if (row.size() != 4 || row[1] == "-")
+            continue;
+        const double latency = row[2] == "-" ? shaderLatency : std::stod(row[2]);
+        const double shown = std::max(std::stod(row[1]) - latency, 0.0);
+        if (shown >= 0.5 && shown <= 3.0)
+            offsets.push_back((heardNs + shown * 1e9 - std::stod(row[3])) / 1e6);
+    }
+    std::printf("%.1f\n", median(offsets));
+    return 0;
+}
+
+template <typename T>
+std::vector<T> decode(const std::string& path, const std::string& format)
+{
+    std::string command = "ffmpeg -v error -i '" + path + "' " + format + " -";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        fail("cannot run " + command);
+    std::vector<T> values;
+    T chunk[4096];
+    for (size_t got; (got = std::fread(chunk, sizeof(T), 4096, pipe)) > 0;)
+        values.insert(values.end(), chunk, chunk + got);
+    if (pclose(pipe) != 0)
+        fail(command + " failed");
+    return values;
+}
+
+int video(char** argv)
+{
+    const std::string path = argv[2];
+    const double fps = std::atof(argv[3]);
+    const std::vector<uint8_t> pixels = decode<uint8_t>(path, "-vf scale=16:16 -f rawvideo -pix_fmt gray");
+    size_t frame = 0;
+    while ((frame + 1) * 256 <= pixels.size() && pixels[frame * 256 + 136] < 128)
+        ++frame;
+    if ((frame + 1) * 256 > pixels.size())
+        fail("no white frame in " + path);
+    const std::vector<int16_t> samples = decode<int16_t>(path, "-f s16le -ac 1 -ar 48000");
+    const double heard = double(firstLoud(samples, 4000)) / rate;
+    std::printf("%.1f\n", (heard - double(frame) / fps) * 1000);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "live" && (argc == 6 || argc == 7))
+        return live(argv, argc);
+    if (mode == "video" && argc == 4)
+        return video(argv);
+    std::fprintf(stderr, "usage: sync-offset live CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]\n"
+                         "       sync-offset video FILE FPS\n");
+    return 1;
+}
