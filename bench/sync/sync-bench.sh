@@ -2,7 +2,7 @@
 # How far the demo's sound runs behind its pictures on the desktop's sound
 # servers, and in a video of the recorder:
 #
-#   sync-bench.sh DEMO RECORDER FRAMEHOOK CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
+#   sync-bench.sh DEMO RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
 #
 # Each server runs privately (its own XDG_RUNTIME_DIR and D-Bus session bus)
 # with a null sink as its default: PipeWire with WirePlumber and
@@ -12,20 +12,20 @@
 # shown 3 s of the track; the sink's monitor is recorded beside it. The
 # offset of a run is the median over its frames of when the sound of the
 # track time a frame showed left the server, less when that frame read its
-# clock (sync-offset live); positive means the sound comes after the
+# clock (sync-offset); positive means the sound comes after the
 # picture. BEFORE-DIR, when given, holds an earlier build (mosaic-demo,
 # mosaic-record, data/) whose shader holds the pictures 4096/22050 s behind
 # the clock; its runs alternate with this build's under the same load. Each
 # backend's min, median and max follow, and the offset read back from a
-# video that each recorder makes of a tone.
+# video that each recorder makes of a tone (tone-sync).
 set -e
-if [ $# -lt 6 ]; then
-  echo "usage: sync-bench.sh DEMO RECORDER FRAMEHOOK CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
+if [ $# -lt 7 ]; then
+  echo "usage: sync-bench.sh DEMO RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
   exit 1
 fi
-demo=$(realpath "$1") recorder=$(realpath "$2") hook=$(realpath "$3")
-capture=$(realpath "$4") offset=$(realpath "$5") data=$(realpath "$6") runs=${7:-10}
-before=${8:+$(realpath "$8")}
+demo=$(realpath "$1") recorder=$(realpath "$2") hook=$(realpath "$3") tone=$(realpath "$4")
+capture=$(realpath "$5") offset=$(realpath "$6") data=$(realpath "$7") runs=${8:-10}
+before=${9:+$(realpath "$9")}
 work=$(mktemp -d "${TMPDIR:-/tmp}/sync-bench-XXXXXX")
 servers=""
 cleanup() {
@@ -53,12 +53,13 @@ dbus-daemon --session --address="unix:path=$work/run/bus" --nofork --nopidfile >
 servers="$servers $!"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/run/bus"
 
-# A server is up once pactl reaches it; the null sink then becomes the default.
+# A server takes the null sink once pactl reaches it, and makes it the
+# default once the sink is listed; PipeWire's session manager may refuse both
+# for a moment after its start.
 start_sink() {
-  until pactl info >/dev/null 2>&1; do sleep 0.1; done
-  pactl load-module module-null-sink sink_name=bench >/dev/null
-  pactl set-default-sink bench
+  until pactl load-module module-null-sink sink_name=bench >/dev/null 2>&1; do sleep 0.1; done
   until pactl list short sinks | grep -q bench; do sleep 0.1; done
+  until pactl set-default-sink bench 2>/dev/null; do sleep 0.1; done
 }
 
 stop_servers() {
@@ -85,7 +86,7 @@ run_once() { # BUILD-DIR DRIVER PROGRAM [SHADER-LATENCY]
   wait "$playing" || true
   kill -TERM "$capturing"
   wait "$capturing" || true
-  "$offset" live "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" ${4:+"$4"}
+  "$offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" ${4:+"$4"}
 }
 
 summary() { # FILE
@@ -128,18 +129,12 @@ start_sink
 measure pulseaudio pulseaudio
 stop_servers
 
-# The recorder: a tone out of silence at 0.5 s, and a picture that turns
-# white when the timeline of the build's own "mosaic.vert" reaches it.
+# The recorder: a tone out of silence, and a picture that turns white when
+# the timeline of the build's own "mosaic.vert" reaches it.
 video_offset() { # BUILD-DIR RECORDER
   mkdir -p "$work/tone"
   cp "$1/mosaic.vert" "$1/scroller.png" "$work/tone/"
-  ffmpeg -v error -f lavfi -i 'aevalsrc=if(gte(t\,0.5)\,0.5*sin(2*PI*440*t)\,0):s=22050:d=1' \
-    -c:a libvorbis -y "$work/tone/chiptune2.ogg"
-  printf '#version 330 core\nout vec4 colour;\nvoid main() { colour = vec4(0.0); }\n' > "$work/tone/sdf.frag"
-  printf '#version 330 core\nflat in vec3 vWave;\nout vec4 colour;\nvoid main() { colour = vec4(vec3(step(0.5 * 136.0 / 960.0, vWave.y)), 1.0); }\n' \
-    > "$work/tone/mosaic.frag"
-  (cd "$work/tone" && "$2" --size 160x90 --fps 60 tone.mp4 2>/dev/null)
-  "$offset" video "$work/tone/tone.mp4" 60
+  "$tone" "$2" "$work/tone" 60
 }
 
 echo

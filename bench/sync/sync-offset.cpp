@@ -1,20 +1,15 @@
 // How far the sound runs behind the pictures, in milliseconds (negative: the
-// sound comes first), from one live run of the demo or from a video:
+// sound comes first), in one live run of the demo:
 //
-//   sync-offset live CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]
-//   sync-offset video FILE FPS
+//   sync-offset CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]
 //
-// live: CAPTURE and CAPTURE-TIMES are monitor-capture's, TRACK the track
+// CAPTURE and CAPTURE-TIMES are monitor-capture's, TRACK the track
 // decoded the same way (mono 16-bit samples at 48 kHz), CLOCK the frame
 // hook's clock file. When the track's first sample left the server comes from
 // matching TRACK against CAPTURE; which track time each frame showed and when
 // its clock was read from CLOCK, less SHADER-LATENCY for a demo whose shader
 // holds its own constant in place of uAudioLatency. The offset is the median
 // over the frames that show 0.5 to 3 s of the track.
-//
-// video: FILE holds a picture that turns white when the timeline reaches a
-// tone that comes out of silence; the offset is between the tone's first
-// loud sample and the first white frame.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -135,14 +130,14 @@ double captureOrigin(const std::string& timesPath)
     return origin;
 }
 
-int live(char** argv, int argc)
+int printOffset(char** argv, int argc)
 {
-    const std::vector<int16_t> capture = readSamples(argv[2]);
-    const std::vector<int16_t> track = readSamples(argv[4]);
-    const double shaderLatency = argc > 6 ? std::atof(argv[6]) : 0;
-    const double heardNs = captureOrigin(argv[3]) + double(trackStart(capture, track)) / rate * 1e9;
+    const std::vector<int16_t> capture = readSamples(argv[1]);
+    const std::vector<int16_t> track = readSamples(argv[3]);
+    const double shaderLatency = argc > 5 ? std::atof(argv[5]) : 0;
+    const double heardNs = captureOrigin(argv[2]) + double(trackStart(capture, track)) / rate * 1e9;
     std::vector<double> offsets;
-    for (const auto& row : readRows(argv[5])) {
+    for (const auto& row : readRows(argv[4])) {
         if (row.size() != 4 || row[1] == "-")
             continue;
         const double latency = row[2] == "-" ? shaderLatency : std::stod(row[2]);
@@ -154,48 +149,12 @@ int live(char** argv, int argc)
     return 0;
 }
 
-template <typename T>
-std::vector<T> decode(const std::string& path, const std::string& format)
-{
-    std::string command = "ffmpeg -v error -i '" + path + "' " + format + " -";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        fail("cannot run " + command);
-    std::vector<T> values;
-    T chunk[4096];
-    for (size_t got; (got = std::fread(chunk, sizeof(T), 4096, pipe)) > 0;)
-        values.insert(values.end(), chunk, chunk + got);
-    if (pclose(pipe) != 0)
-        fail(command + " failed");
-    return values;
-}
-
-int video(char** argv)
-{
-    const std::string path = argv[2];
-    const double fps = std::atof(argv[3]);
-    const std::vector<uint8_t> pixels = decode<uint8_t>(path, "-vf scale=16:16 -f rawvideo -pix_fmt gray");
-    size_t frame = 0;
-    while ((frame + 1) * 256 <= pixels.size() && pixels[frame * 256 + 136] < 128)
-        ++frame;
-    if ((frame + 1) * 256 > pixels.size())
-        fail("no white frame in " + path);
-    const std::vector<int16_t> samples = decode<int16_t>(path, "-f s16le -ac 1 -ar 48000");
-    const double heard = double(firstLoud(samples, 4000)) / rate;
-    std::printf("%.1f\n", (heard - double(frame) / fps) * 1000);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "live" && (argc == 6 || argc == 7))
-        return live(argv, argc);
-    if (mode == "video" && argc == 4)
-        return video(argv);
-    std::fprintf(stderr, "usage: sync-offset live CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]\n"
-                         "       sync-offset video FILE FPS\n");
+    if (argc == 5 || argc == 6)
+        return printOffset(argv, argc);
+    std::fprintf(stderr, "usage: sync-offset CAPTURE CAPTURE-TIMES TRACK CLOCK [SHADER-LATENCY]\n");
     return 1;
 }

@@ -3,11 +3,12 @@
 #include <cstring>
 
 // Measured by bench/sync (`cmake --build build --target bench-sync`) on
-// Debian 12: each server private, with a null sink as its default, the demo
-// under Xvfb ten times a server; the sink's monitor recorded and matched
+// Debian 12: each server private with a null sink as its default, the demo
+// under Xvfb ten times a server, the sink's monitor recorded and matched
 // against the decoded track for when the track's first sample left the
-// server, less when the mixer handed SDL its first buffer of the track. The
-// figure is the median of the runs; the spread is in the README.
+// server. A figure is what the median run found between the mixer handing
+// SDL its first buffer of the track and that sample leaving; the spread of
+// the runs is in the README.
 namespace {
 
 struct MeasuredDriver {
@@ -16,12 +17,12 @@ struct MeasuredDriver {
 };
 
 const MeasuredDriver measured[] = {
-    // PulseAudio 16.1, and PipeWire 0.3.65 through pipewire-pulse: both grant
-    // the stream a smaller target buffer than the 4096 frames SDL asks for.
-    {"pulseaudio", 116},
-    // PipeWire 0.3.65 natively: its graph runs in quanta of 2048 frames at
-    // 48 kHz, and the 22050 Hz stream is resampled into them.
-    {"pipewire", 60},
+    // PulseAudio 16.1, and PipeWire 0.3.65 through pipewire-pulse: the two
+    // agree within a millisecond.
+    {"pulseaudio", 104},
+    // PipeWire 0.3.65 natively. Most runs are within a few milliseconds of
+    // it, but now and then one is tens of milliseconds late.
+    {"pipewire", 13},
     // Nobody hears these: SDL hands each buffer on at once.
     {"dummy", 0},
     {"disk", 0},
