@@ -2,30 +2,32 @@
 # How far the demo's sound runs behind its pictures on the desktop's sound
 # servers, and in a video of the recorder:
 #
-#   sync-bench.sh DEMO RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
+#   sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
 #
 # Each server runs privately (its own XDG_RUNTIME_DIR and D-Bus session bus)
 # with a null sink as its default: PipeWire with WirePlumber and
 # pipewire-pulse, the demo once through SDL's pulseaudio driver and once
 # through its pipewire driver, then PulseAudio. The demo plays RUNS times
 # (default 10) for each, on a private Xvfb display, until its pictures have
-# shown 3 s of the track; the sink's monitor is recorded beside it. The
+# shown 3 s of the track; the preview as often, paused after 2 s, sent back
+# to the start and resumed, and played on to 3 s from there. The sink's monitor is recorded
+# beside them. The
 # offset of a run is the median over its frames of when the sound of the
 # track time a frame showed left the server, less when that frame read its
 # clock (sync-offset); positive means the sound comes after the
 # picture. BEFORE-DIR, when given, holds an earlier build (mosaic-demo,
-# mosaic-record, data/) whose shader holds the pictures 4096/22050 s behind
+# mosaic-preview, mosaic-record, data/) whose shader holds the pictures 4096/22050 s behind
 # the clock; its runs alternate with this build's under the same load. Each
 # backend's min, median and max follow, and the offset read back from a
 # video that each recorder makes of a tone (tone-sync).
 set -e
-if [ $# -lt 7 ]; then
-  echo "usage: sync-bench.sh DEMO RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
+if [ $# -lt 8 ]; then
+  echo "usage: sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
   exit 1
 fi
-demo=$(realpath "$1") recorder=$(realpath "$2") hook=$(realpath "$3") tone=$(realpath "$4")
-capture=$(realpath "$5") offset=$(realpath "$6") data=$(realpath "$7") runs=${8:-10}
-before=${9:+$(realpath "$9")}
+demo=$(realpath "$1") preview=$(realpath "$2") recorder=$(realpath "$3") hook=$(realpath "$4")
+tone=$(realpath "$5") capture=$(realpath "$6") offset=$(realpath "$7") data=$(realpath "$8")
+runs=${9:-10} before=${10:+$(realpath "${10}")}
 work=$(mktemp -d "${TMPDIR:-/tmp}/sync-bench-XXXXXX")
 servers=""
 cleanup() {
@@ -67,9 +69,24 @@ stop_servers() {
   servers_audio=""
 }
 
-# One run: the monitor recorded, the demo played until its pictures have shown
-# 3 s of the track, then the offset.
+# Waits until the pictures have shown SECONDS of the track, after the clock
+# went back if SEEK is 1.
+wait_shown() { # SECONDS SEEK [SHADER-LATENCY]
+  until awk -v until="$1" -v seek="$2" -v l="${3:-}" '$2 != "-" {
+      if ($2 < last - 0.5) back = 1
+      last = $2
+      if ($2 - ($3 == "-" ? l : $3) > until && (back || !seek)) found = 1
+    } END { exit !found }' "$work/clock" 2>/dev/null; do
+    kill -0 "$playing" 2>/dev/null || { echo "$(basename "$program") ended early" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+
+# One run: the monitor recorded, the program played until its pictures have
+# shown 3 s of the track (the preview paused, sent back to the start and
+# resumed after 2 s), then the offset.
 run_once() { # BUILD-DIR DRIVER PROGRAM [SHADER-LATENCY]
+  program=$3
   rm -f "$work/clock" "$work/times" "$work/capture.raw" "$work/capture.times"
   "$capture" bench.monitor "$work/capture.raw" "$work/capture.times" > "$work/capture.out" &
   capturing=$!
@@ -77,11 +94,18 @@ run_once() { # BUILD-DIR DRIVER PROGRAM [SHADER-LATENCY]
   (cd "$1" && exec env SDL_AUDIODRIVER="$2" LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" \
     FRAMEHOOK_TIMES="$work/times" "$3" >/dev/null 2>&1) &
   playing=$!
-  until awk -v l="${4:-}" '$2 != "-" && $2 - ($3 == "-" ? l : $3) > 3.2 { found = 1 } END { exit !found }' \
-    "$work/clock" 2>/dev/null; do
-    kill -0 "$playing" 2>/dev/null || { echo "the demo ended early" >&2; exit 1; }
-    sleep 0.1
-  done
+  case "$program" in
+    *preview)
+      # The pause leaves half a second of silence for the start to come out of.
+      wait_shown 2 0 "${4:-}"
+      xdotool key space
+      sleep 0.5
+      xdotool key Home
+      wait_shown -1 1 "${4:-}"
+      xdotool key space
+      wait_shown 3.2 1 "${4:-}" ;;
+    *) wait_shown 3.2 0 "${4:-}" ;;
+  esac
   kill -TERM "$playing" 2>/dev/null || true
   wait "$playing" || true
   kill -TERM "$capturing"
@@ -95,16 +119,16 @@ summary() { # FILE
     printf "min %6.1f  median %6.1f  max %6.1f  (%d runs)\n", v[1], m, v[NR], NR }'
 }
 
-measure() { # NAME DRIVER
+measure() { # NAME DRIVER PROGRAM
   : > "$work/$1.after"
   : > "$work/$1.before"
   i=1
   while [ "$i" -le "$runs" ]; do
     if [ -n "$before" ]; then
-      b=$(run_once "$work/before" "$2" "$before/mosaic-demo" 0.185760)
+      b=$(run_once "$work/before" "$2" "$before/$(basename "$3")" 0.185760)
       echo "$b" >> "$work/$1.before"
     fi
-    a=$(run_once "$work/after" "$2" "$demo")
+    a=$(run_once "$work/after" "$2" "$3")
     echo "$a" >> "$work/$1.after"
     echo "$1 run $i: sound after picture ${b:+before $b ms, }after $a ms"
     i=$((i + 1))
@@ -117,8 +141,10 @@ wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 servers="$servers $servers_audio"
 start_sink
-measure pipewire-pulse pulseaudio
-measure pipewire pipewire
+measure pipewire-pulse pulseaudio "$demo"
+measure pipewire pipewire "$demo"
+measure "preview pipewire-pulse" pulseaudio "$preview"
+measure "preview pipewire" pipewire "$preview"
 stop_servers
 
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
@@ -126,7 +152,8 @@ pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
 servers_audio="$!"
 servers="$servers $servers_audio"
 start_sink
-measure pulseaudio pulseaudio
+measure pulseaudio pulseaudio "$demo"
+measure "preview pulseaudio" pulseaudio "$preview"
 stop_servers
 
 # The recorder: a tone out of silence, and a picture that turns white when
@@ -139,7 +166,7 @@ video_offset() { # BUILD-DIR RECORDER
 
 echo
 echo "sound after picture, ms:"
-for name in pipewire-pulse pipewire pulseaudio; do
+for name in pipewire-pulse pipewire pulseaudio "preview pipewire-pulse" "preview pipewire" "preview pulseaudio"; do
   [ -z "$before" ] || echo "  $name before: $(summary "$work/$name.before")"
   echo "  $name after:  $(summary "$work/$name.after")"
 done

@@ -9,7 +9,8 @@
 // matching TRACK against CAPTURE; which track time each frame showed and when
 // its clock was read from CLOCK, less SHADER-LATENCY for a demo whose shader
 // holds its own constant in place of uAudioLatency. The offset is the median
-// over the frames that show 0.5 to 3 s of the track.
+// over the frames that show 0.5 to 3 s of the track; in a preview paused,
+// sent back to the start and resumed, over those after it went back.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -73,14 +74,16 @@ size_t firstLoud(const std::vector<int16_t>& samples, int threshold)
     return size_t(loud - samples.begin());
 }
 
-// The capture sample that the track's sample 0 became: the first loud
-// samples of both give a rough lag, and the correlation of the track's first
-// 0.2 s of sound with the capture within 50 ms of it the exact one.
-long trackStart(const std::vector<int16_t>& capture, const std::vector<int16_t>& track)
+// The capture sample that the track's sample 0 became, the track starting
+// out of silence after capture sample `from`: the first loud samples of both
+// give a rough lag, and the correlation of the track's first 0.2 s of sound
+// with the capture within 50 ms of it the exact one.
+long trackStart(const std::vector<int16_t>& capture, const std::vector<int16_t>& track, size_t from)
 {
     const int16_t peak = *std::max_element(track.begin(), track.end());
     const size_t onset = firstLoud(track, peak / 10);
-    const long rough = long(firstLoud(capture, peak / 10)) - long(onset);
+    const std::vector<int16_t> after(capture.begin() + long(std::min(from, capture.size())), capture.end());
+    const long rough = long(from + firstLoud(after, peak / 10)) - long(onset);
     const long window = long(0.2 * rate);
     const long reach = long(0.05 * rate);
     long best = rough;
@@ -130,21 +133,48 @@ double captureOrigin(const std::string& timesPath)
     return origin;
 }
 
+struct Frame {
+    double clock;   // seconds
+    double shown;   // seconds of the track
+    double readNs;  // when the clock was read
+};
+
+std::vector<Frame> readFrames(const std::string& path, double shaderLatency)
+{
+    std::vector<Frame> frames;
+    for (const auto& row : readRows(path)) {
+        if (row.size() != 4 || row[1] == "-")
+            continue;
+        const double clock = std::stod(row[1]);
+        const double latency = row[2] == "-" ? shaderLatency : std::stod(row[2]);
+        frames.push_back({clock, std::max(clock - latency, 0.0), std::stod(row[3])});
+    }
+    return frames;
+}
+
 int printOffset(char** argv, int argc)
 {
     const std::vector<int16_t> capture = readSamples(argv[1]);
     const std::vector<int16_t> track = readSamples(argv[3]);
-    const double shaderLatency = argc > 5 ? std::atof(argv[5]) : 0;
-    const double heardNs = captureOrigin(argv[2]) + double(trackStart(capture, track)) / rate * 1e9;
-    std::vector<double> offsets;
-    for (const auto& row : readRows(argv[4])) {
-        if (row.size() != 4 || row[1] == "-")
-            continue;
-        const double latency = row[2] == "-" ? shaderLatency : std::stod(row[2]);
-        const double shown = std::max(std::stod(row[1]) - latency, 0.0);
-        if (shown >= 0.5 && shown <= 3.0)
-            offsets.push_back((heardNs + shown * 1e9 - std::stod(row[3])) / 1e6);
+    std::vector<Frame> frames = readFrames(argv[4], argc > 5 ? std::atof(argv[5]) : 0);
+    // A preview paused, sent back to the start and resumed counts from
+    // there: its frames after the clock went back, and the track's start
+    // out of the silence of the pause.
+    auto jump = frames.end();
+    for (auto frame = frames.begin() + (frames.empty() ? 0 : 1); frame < frames.end(); ++frame)
+        if (frame->clock < (frame - 1)->clock - 0.5)
+            jump = frame;
+    const double origin = captureOrigin(argv[2]);
+    size_t from = 0;
+    if (jump != frames.end()) {
+        from = size_t(std::max(0.0, (jump->readNs - origin) / 1e9 * rate));
+        frames.erase(frames.begin(), jump);
     }
+    const double heardNs = origin + double(trackStart(capture, track, from)) / rate * 1e9;
+    std::vector<double> offsets;
+    for (const Frame& frame : frames)
+        if (frame.shown >= 0.5 && frame.shown <= 3.0)
+            offsets.push_back((heardNs + frame.shown * 1e9 - frame.readNs) / 1e6);
     std::printf("%.1f\n", median(offsets));
     return 0;
 }

@@ -216,7 +216,7 @@ static void togglePause()
     } else {
         pauseClock(trackClock, SDL_GetTicks());
         Mix_PauseMusic();
-        Mix_SetMusicPosition(trackClock.seconds);
+        playMusicFrom(trackClock.seconds);
         reportClock("pause at");
     }
 }

@@ -29,4 +29,5 @@ float soundDelay(uint32_t from, uint32_t now);
 // start expected; paused music stays paused. False, with SDL's error set,
 // when the mixer cannot seek.
 bool playMusicFrom(double seconds);
+// Mix_ResumeMusic, with the start expected.
 void resumeMusic();
