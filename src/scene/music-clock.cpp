@@ -30,9 +30,11 @@ StartStamp& startStamp()
 const int bufferFrames = 4096;
 
 // After Mix_SetMusicPosition the track's new place is heard only this far
-// into the first buffer the mixer fills: the median of the preview's runs
-// in bench/sync on all three servers before this was allowed for (28 to
-// 46 ms). A track started from its beginning starts with its buffer.
+// into the first buffer the mixer fills: read back from the sink's monitor,
+// that buffer starts with some 30 ms of sound from before the seek. The
+// figure is the median of three preview runs of bench/sync on PipeWire
+// before it was allowed for (28 to 46 ms). A track started from its
+// beginning starts with its buffer.
 const int seekIntoBufferMs = 35;
 
 // Runs on the audio thread with the device locked, after the mixer has

@@ -21,7 +21,7 @@ const MeasuredDriver measured[] = {
     // agree within a millisecond.
     {"pulseaudio", 104},
     // PipeWire 0.3.65 natively. Most runs are within a few milliseconds of
-    // it, but now and then one is tens of milliseconds late.
+    // it, but now and then one is tens of milliseconds off either way.
     {"pipewire", 13},
     // Nobody hears these: SDL hands each buffer on at once.
     {"dummy", 0},
