@@ -10,15 +10,17 @@ uniform sampler2D uScroller;
 uniform ivec2 uViewportSize;
 uniform float uTime;
 uniform float uMatsch;
+// Seconds from the clock to when the sound it stands for is heard: the
+// pictures run that much behind the clock so that they land on the sound. A
+// live shell measures it from its sound server; in a recording the track
+// lies under the frames as they are, and it is 0.
+uniform float uAudioLatency;
 
 // The timeline. Section starts are in bars and agree with the music tool's
 // section table (`chiptune --sections`); the last entry is where the score ends.
 const float BEATS_PER_MINUTE = 136.0;
 const int SECTION_COUNT = 8;
 const float SECTION_BARS[SECTION_COUNT + 1] = float[](0.0, 4.0, 8.0, 16.0, 24.0, 32.0, 40.0, 43.0, 44.0);
-// Mix_OpenAudio queues 4096 frames at 22050 Hz: a sample is heard that long
-// after the mixer takes it, so the pictures run that much behind the clock.
-const float AUDIO_LATENCY = 4096.0 / 22050.0;
 
 // The parts, one per section.
 const int OPENING = 0;   // the title forms from black, tile by tile
@@ -112,7 +114,7 @@ void main()
     // on the same side of it on every driver, where a division in floats
     // would leave that to each driver's rounding. An hour keeps the count
     // inside an int.
-    int milliseconds = int(round(clamp(uTime - AUDIO_LATENCY, 0.0, 3600.0) * 1000.0));
+    int milliseconds = int(round(clamp(uTime - uAudioLatency, 0.0, 3600.0) * 1000.0));
     int beatTicks = milliseconds * int(BEATS_PER_MINUTE);  // 60000 a beat
     int beat = beatTicks / 60000;
     float beatPhase = float(beatTicks - beat * 60000) / 60000.0;
@@ -197,7 +199,7 @@ void main()
 
     // The blob: a spinning box, a tumbling ring and three orbiting balls. The
     // bridge keeps only the ring; the kick swells everything a little.
-    float t = uTime;
+    float t = uTime - uAudioLatency;
     float swell = 1.0 + 0.08 * kick;
     float onlyRing = float(part == BRIDGE);
     vBoxTurn = turn(vec3(0.3, 1.0, 0.2), 0.7 * t) * turn(vec3(1.0, 0.0, 0.4), 0.45 * t);

@@ -2,6 +2,7 @@
 #include "demo.h"
 #include "display-connection.h"
 #include "gl-requirements.h"
+#include "music-clock.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -30,6 +31,11 @@ static bool active = true;
 uint32_t timer()
 {
     return SDL_GetTicks() - startup;
+}
+
+float audioLatency()
+{
+    return soundDelay(startup, SDL_GetTicks());
 }
 
 glm::ivec2 mousepos()
@@ -66,6 +72,7 @@ static void openAudio()
 {
     if (!openSceneAudio())
         FATAL("%s", SDL_GetError());
+    watchMusicStarts();
 }
 
 static void openWindow()
@@ -181,6 +188,7 @@ int main()
     checkExtensions();
 
     startup = SDL_GetTicks();
+    expectMusicStart();
     init();
     resize(drawable_width, drawable_height);
 

@@ -11,6 +11,7 @@
 #include "display-connection.h"
 #include "file-watch.h"
 #include "gl-requirements.h"
+#include "music-clock.h"
 #include "regular-file.h"
 #include "timeline.h"
 
@@ -86,6 +87,13 @@ static void fail(const char* format, ...)
 uint32_t timer()
 {
     return static_cast<uint32_t>(std::lround(frameSeconds * 1000));
+}
+
+// While paused the picture is the clock's; after a seek or a resume it waits
+// on the sound and then follows it.
+float audioLatency()
+{
+    return trackClock.paused ? 0.0f : soundDelay(trackClock.since, SDL_GetTicks());
 }
 
 glm::ivec2 mousepos()
@@ -221,7 +229,7 @@ static void seek(const char* what, double seconds)
         return;
     }
     setClock(trackClock, seconds, SDL_GetTicks());
-    if (Mix_SetMusicPosition(seconds) < 0)
+    if (!playMusicFrom(seconds))
         std::fprintf(stderr, "mosaic-preview: the music cannot follow to %.3f s: %s\n", seconds,
                      SDL_GetError());
     if (loopedPart >= 0)
@@ -236,11 +244,11 @@ static void togglePause()
     if (trackClock.paused) {
         reportClock("play from");
         resumeClock(trackClock, SDL_GetTicks());
-        Mix_ResumeMusic();
+        resumeMusic();
     } else {
         pauseClock(trackClock, SDL_GetTicks());
         Mix_PauseMusic();
-        Mix_SetMusicPosition(trackClock.seconds);
+        playMusicFrom(trackClock.seconds);
         reportClock("pause at");
     }
 }
@@ -415,6 +423,7 @@ int main(int argc, char** argv)
     std::atexit(SDL_Quit);
     if (!openSceneAudio())
         fail("could not open the audio mixer: %s", SDL_GetError());
+    watchMusicStarts();
     openWindow();
 
     int watch = watchFolder(".");
@@ -430,7 +439,7 @@ int main(int argc, char** argv)
     followWindowSize(window_width, window_height);
     // The music started during set-up; clock and music start together now.
     setClock(trackClock, 0, SDL_GetTicks());
-    Mix_SetMusicPosition(0);
+    playMusicFrom(0);
 
     while (active) {
         handleEvents();

@@ -42,6 +42,13 @@ uint32_t timer()
     return clockMilliseconds;
 }
 
+// The track lies under the frames from time 0, so frame n and the sound at
+// n/fps are the same moment of the music.
+float audioLatency()
+{
+    return 0.0f;
+}
+
 glm::ivec2 mousepos()
 {
     return mousePos;

@@ -407,8 +407,6 @@ static void openCapture()
 
 bool openSceneAudio()
 {
-    // 4096 frames at 22050 Hz are the AUDIO_LATENCY by which "mosaic.vert"
-    // holds the pictures behind the clock, so that they land on the sound.
     return (Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) != 0 &&
            Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) == 0;
 }
@@ -506,8 +504,10 @@ static void uploadCapture()
 static void drawPicture()
 {
     if (mousepos().x < window_width - 3) {
-        for (GLuint program : {sdf, renderStuff, banner})
+        for (GLuint program : {sdf, renderStuff, banner}) {
             setFloat(program, "uTime", seconds(timer()));
+            setFloat(program, "uAudioLatency", audioLatency());
+        }
     }
     if (webcam)
         uploadCapture();

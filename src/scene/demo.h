@@ -6,6 +6,9 @@
 
 // What the scene needs from the shell.
 uint32_t timer();
+// Seconds from timer()'s clock to when the sound it stands for is heard; the
+// pictures run that much behind the clock.
+float audioLatency();
 glm::ivec2 mousepos();
 void shutdown();
 // The whole text of a file in a malloc'ed block that the scene frees; a

@@ -579,6 +579,22 @@ void FrameHook::addTo(RunOptions& options) const
     if (!probe.empty())
         options.env.push_back("FRAMEHOOK_PROBE=" + probe);
     options.env.push_back("FRAMEHOOK_TIMES=" + dir + "/times");
+    options.env.push_back("FRAMEHOOK_CLOCK=" + dir + "/clock");
+}
+
+double FrameHook::shownSeconds(long frame) const
+{
+    std::istringstream in(readFile(dir + "/clock"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        long number = 0;
+        std::string time;
+        std::string latency;
+        if (fields >> number >> time >> latency && number == frame && time != "-" && latency != "-")
+            return std::stod(time) - std::stod(latency);
+    }
+    return -1;
 }
 
 int64_t FrameHook::swapNanoseconds(long frame) const

@@ -137,6 +137,9 @@ struct FrameHook {
     std::vector<std::vector<uint8_t>> probes() const;
     // When frame `frame` was swapped, on monotonicNanoseconds' clock.
     int64_t swapNanoseconds(long frame) const;
+    // After the run: the track time that frame `frame` showed, its uTime less
+    // its uAudioLatency (-1 if the hook saw neither given).
+    double shownSeconds(long frame) const;
     std::string dir;
     std::string grab;
     std::string probe;

@@ -17,6 +17,11 @@
 //                    (row 0 at the bottom) read back before every swap; each
 //                    frame appends "<frame> <hex RGB bytes>" to
 //                    FRAMEHOOK_DIR/probe, rows bottom-up
+//   FRAMEHOOK_CLOCK  file that gets one line per swap:
+//                    "<frame> <uTime> <uAudioLatency> <ns>", the values the
+//                    demo last gave those uniforms, "-" for one it never gave,
+//                    so that the track time each frame showed can be told, and
+//                    when it last gave uTime (CLOCK_MONOTONIC, 0 if never)
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
 //   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
@@ -62,6 +67,12 @@ static long frameMilliseconds;
 static double trackSeconds = -1.0;
 static long musicStopped = -1;
 
+static FILE* clockFile;
+static const char* const clockUniforms[2] = {"uTime", "uAudioLatency"};
+static float clockValues[2];
+static int clockGiven[2];
+static int64_t clockReadAt;
+
 static unsigned char* lastPixels;
 static int lastWidth;
 static int lastHeight;
@@ -98,6 +109,9 @@ __attribute__((constructor)) static void readSettings(void)
     const char* times = getenv("FRAMEHOOK_TIMES");
     if (times)
         timesFile = fopen(times, "a");
+    const char* clock = getenv("FRAMEHOOK_CLOCK");
+    if (clock)
+        clockFile = fopen(clock, "w");
 }
 
 static int64_t nanoseconds(void)
@@ -191,6 +205,123 @@ static void probeFrame(long frame)
     free(pixels);
 }
 
+// The GL loader opens "libGL.so.1" itself and looks its entry points up in
+// that handle, out of reach of plain interposition. While the clock is
+// watched this library stands in for that handle: it depends on the real
+// libGL, so every other name still resolves there, and it answers the
+// uniform calls itself.
+typedef void (*Proc)(void);
+typedef Proc (*GetProcAddressFn)(const unsigned char*);
+typedef int (*GetUniformLocationFn)(unsigned, const char*);
+typedef void (*ProgramUniform1fFn)(unsigned, int, float);
+typedef void* (*DlopenFn)(const char*, int);
+
+extern Proc glXGetProcAddressARB(const unsigned char* name);
+
+static DlopenFn realDlopen(void)
+{
+    static DlopenFn real;
+    if (!real)
+        real = (DlopenFn)dlsym(RTLD_NEXT, "dlopen");
+    return real;
+}
+
+static Proc realProcAddress(const unsigned char* name)
+{
+    static GetProcAddressFn real;
+    if (!real)
+        real = (GetProcAddressFn)dlsym(realDlopen()("libGL.so.1", RTLD_LAZY | RTLD_LOCAL),
+                                       "glXGetProcAddressARB");
+    return real(name);
+}
+
+// Which clock uniform each (program, location) is, as the demo looked them up.
+enum { MAX_LOCATIONS = 32 };
+static struct {
+    unsigned program;
+    int location;
+    int uniform;
+} clockLocations[MAX_LOCATIONS];
+static int clockLocationCount;
+
+static int glGetUniformLocationHook(unsigned program, const char* name)
+{
+    static GetUniformLocationFn real;
+    if (!real)
+        real = (GetUniformLocationFn)realProcAddress((const unsigned char*)"glGetUniformLocation");
+    int location = real(program, name);
+    for (int uniform = 0; uniform < 2; ++uniform) {
+        if (location < 0 || strcmp(name, clockUniforms[uniform]) != 0)
+            continue;
+        int i = 0;
+        while (i < clockLocationCount &&
+               (clockLocations[i].program != program || clockLocations[i].location != location))
+            ++i;
+        if (i == MAX_LOCATIONS)
+            continue;
+        clockLocations[i].program = program;
+        clockLocations[i].location = location;
+        clockLocations[i].uniform = uniform;
+        clockLocationCount += i == clockLocationCount;
+    }
+    return location;
+}
+
+static void glProgramUniform1fHook(unsigned program, int location, float value)
+{
+    static ProgramUniform1fFn real;
+    if (!real)
+        real = (ProgramUniform1fFn)realProcAddress((const unsigned char*)"glProgramUniform1f");
+    for (int i = 0; i < clockLocationCount; ++i) {
+        if (clockLocations[i].program == program && clockLocations[i].location == location) {
+            clockValues[clockLocations[i].uniform] = value;
+            clockGiven[clockLocations[i].uniform] = 1;
+            if (clockLocations[i].uniform == 0)
+                clockReadAt = nanoseconds();
+        }
+    }
+    real(program, location, value);
+}
+
+Proc glXGetProcAddressARB(const unsigned char* name)
+{
+    if (strcmp((const char*)name, "glGetUniformLocation") == 0)
+        return (Proc)glGetUniformLocationHook;
+    if (strcmp((const char*)name, "glProgramUniform1f") == 0)
+        return (Proc)glProgramUniform1fHook;
+    return realProcAddress(name);
+}
+
+Proc glXGetProcAddress(const unsigned char* name)
+{
+    return glXGetProcAddressARB(name);
+}
+
+void* dlopen(const char* file, int mode)
+{
+    if (clockFile && file && (strcmp(file, "libGL.so.1") == 0 || strcmp(file, "libGL.so") == 0)) {
+        Dl_info self;
+        if (dladdr((void*)glXGetProcAddressARB, &self))
+            return realDlopen()(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    }
+    return realDlopen()(file, mode);
+}
+
+static void writeClock(long frame)
+{
+    if (!clockFile)
+        return;
+    fprintf(clockFile, "%ld", frame);
+    for (int uniform = 0; uniform < 2; ++uniform) {
+        if (clockGiven[uniform])
+            fprintf(clockFile, " %.6f", clockValues[uniform]);
+        else
+            fputs(" -", clockFile);
+    }
+    fprintf(clockFile, " %lld\n", (long long)clockReadAt);
+    fflush(clockFile);
+}
+
 void SDL_GL_SwapWindow(SDL_Window* window)
 {
     static void (*realSwap)(SDL_Window*);
@@ -199,6 +330,7 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     long frame = ++swaps;
     grabFrame(window, frame);
     probeFrame(frame);
+    writeClock(frame);
     int64_t before = nanoseconds();
     realSwap(window);
     int64_t after = nanoseconds();
