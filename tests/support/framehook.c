@@ -11,6 +11,9 @@
 //                    answers that many for every frame swapped so far, so the
 //                    demo's clock steps one frame at a time whatever the
 //                    machine's speed, and frame n shows the time (n - 1) x ms;
+//                    on every other thread than the one that swaps it stays
+//                    at 0, so that the sound counts as heard from the clock's
+//                    start whenever the audio thread mixes its first buffer;
 //                    the music then counts as playing until that clock passes
 //                    the track's length
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
@@ -32,6 +35,7 @@
 #define _GNU_SOURCE
 #include <SDL2/SDL.h>
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +67,7 @@ static FILE* probeFile;
 static int probeRect[4];
 
 static long swaps;
+static pthread_t swapThread;
 static long frameMilliseconds;
 static double trackSeconds = -1.0;
 static long musicStopped = -1;
@@ -327,6 +332,7 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     static void (*realSwap)(SDL_Window*);
     if (!realSwap)
         realSwap = (void (*)(SDL_Window*))dlsym(RTLD_NEXT, "SDL_GL_SwapWindow");
+    swapThread = pthread_self();
     long frame = ++swaps;
     grabFrame(window, frame);
     probeFrame(frame);
@@ -344,7 +350,7 @@ Uint32 SDL_GetTicks(void)
 {
     static Uint32 (*realTicks)(void);
     if (frameMilliseconds > 0)
-        return (Uint32)(swaps * frameMilliseconds);
+        return swaps > 0 && !pthread_equal(pthread_self(), swapThread) ? 0 : (Uint32)(swaps * frameMilliseconds);
     if (!realTicks)
         realTicks = (Uint32(*)(void))dlsym(RTLD_NEXT, "SDL_GetTicks");
     return realTicks();
