@@ -1,4 +1,5 @@
 #include "camera-list.h"
+#include "webcam.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,15 +13,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-static int retryingIoctl(int fd, unsigned long request, void* arg)
-{
-    int r;
-    do {
-        r = ioctl(fd, request, arg);
-    } while (r == -1 && errno == EINTR);
-    return r;
-}
 
 static std::string fourcc(uint32_t code)
 {
@@ -39,7 +31,7 @@ static std::vector<uint32_t> videoFormats(int fd)
         std::memset(&format, 0, sizeof format);
         format.index = index;
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (retryingIoctl(fd, VIDIOC_ENUM_FMT, &format) == -1)
+        if (xioctl(fd, VIDIOC_ENUM_FMT, &format) == -1)
             return codes;
         codes.push_back(format.pixelformat);
     }
@@ -53,13 +45,13 @@ static bool busy(int fd)
     std::memset(&none, 0, sizeof none);
     none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     none.memory = V4L2_MEMORY_MMAP;
-    return retryingIoctl(fd, VIDIOC_REQBUFS, &none) == -1 && errno == EBUSY;
+    return xioctl(fd, VIDIOC_REQBUFS, &none) == -1 && errno == EBUSY;
 }
 
 static void describeOpenNode(int fd, CaptureNode& node)
 {
     v4l2_capability cap;
-    if (retryingIoctl(fd, VIDIOC_QUERYCAP, &cap) == -1) {
+    if (xioctl(fd, VIDIOC_QUERYCAP, &cap) == -1) {
         node.state = errno == ENODEV ? NodeState::Missing : NodeState::NotCapture;
         return;
     }

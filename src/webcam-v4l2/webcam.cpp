@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static int xioctl(int fh, unsigned long request, void* arg)
+int xioctl(int fh, unsigned long request, void* arg)
 {
     int r;
     do {

@@ -20,6 +20,9 @@ struct RGBImage {
     size_t size;
 };
 
+// ioctl, asked again for as long as a signal interrupts it.
+int xioctl(int fh, unsigned long request, void* arg);
+
 // Thrown when the driver answers that the device is gone (unplugged, say):
 // the object can only be destroyed after it, which adds no report of its own.
 class CaptureDeviceLost : public std::runtime_error {
