@@ -11,9 +11,9 @@
 //                    answers that many for every frame swapped so far, so the
 //                    demo's clock steps one frame at a time whatever the
 //                    machine's speed, and frame n shows the time (n - 1) x ms;
-//                    on every other thread than the one that swaps it stays
-//                    at 0, so that the sound counts as heard from the clock's
-//                    start whenever the audio thread mixes its first buffer;
+//                    on every thread but the main one it stays at 0, so that
+//                    the sound counts as heard from the clock's start
+//                    whenever the audio thread mixes its first buffer;
 //                    the music then counts as playing until that clock passes
 //                    the track's length
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
@@ -28,7 +28,8 @@
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
 //   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
-//   Mix_PlayingMusic first returned 0 (-1 if it never did).
+//   Mix_PlayingMusic first returned 0 to the main thread (-1 if it never
+//   did); the audio thread asks too, before the music starts.
 //
 // Nothing is read back unless a frame is asked for; "last" reads every frame
 // into one buffer, since only the exit tells which frame was the last.
@@ -67,7 +68,7 @@ static FILE* probeFile;
 static int probeRect[4];
 
 static long swaps;
-static pthread_t swapThread;
+static pthread_t mainThread;  // the one that draws and swaps, in the demo and the preview
 static long frameMilliseconds;
 static double trackSeconds = -1.0;
 static long musicStopped = -1;
@@ -96,6 +97,7 @@ static void parseGrabList(const char* list)
 
 __attribute__((constructor)) static void readSettings(void)
 {
+    mainThread = pthread_self();
     outputDir = getenv("FRAMEHOOK_DIR");
     const char* grab = getenv("FRAMEHOOK_GRAB");
     if (grab && outputDir)
@@ -332,7 +334,6 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     static void (*realSwap)(SDL_Window*);
     if (!realSwap)
         realSwap = (void (*)(SDL_Window*))dlsym(RTLD_NEXT, "SDL_GL_SwapWindow");
-    swapThread = pthread_self();
     long frame = ++swaps;
     grabFrame(window, frame);
     probeFrame(frame);
@@ -350,7 +351,7 @@ Uint32 SDL_GetTicks(void)
 {
     static Uint32 (*realTicks)(void);
     if (frameMilliseconds > 0)
-        return swaps > 0 && !pthread_equal(pthread_self(), swapThread) ? 0 : (Uint32)(swaps * frameMilliseconds);
+        return pthread_equal(pthread_self(), mainThread) ? (Uint32)(swaps * frameMilliseconds) : 0;
     if (!realTicks)
         realTicks = (Uint32(*)(void))dlsym(RTLD_NEXT, "SDL_GetTicks");
     return realTicks();
@@ -374,7 +375,7 @@ int Mix_PlayingMusic(void)
     int playing = realPlaying();
     if (frameMilliseconds > 0 && trackSeconds >= 0.0)
         playing = swaps * frameMilliseconds < trackSeconds * 1000.0;
-    if (!playing && musicStopped < 0)
+    if (!playing && musicStopped < 0 && pthread_equal(pthread_self(), mainThread))
         musicStopped = swaps;
     return playing;
 }
