@@ -504,9 +504,12 @@ static void uploadCapture()
 static void drawPicture()
 {
     if (mousepos().x < window_width - 3) {
+        // Once a frame, so that every pass shows the same moment.
+        const float time = seconds(timer());
+        const float latency = audioLatency();
         for (GLuint program : {sdf, renderStuff, banner}) {
-            setFloat(program, "uTime", seconds(timer()));
-            setFloat(program, "uAudioLatency", audioLatency());
+            setFloat(program, "uTime", time);
+            setFloat(program, "uAudioLatency", latency);
         }
     }
     if (webcam)

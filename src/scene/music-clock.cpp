@@ -29,6 +29,10 @@ StartStamp& startStamp()
 // The mixer's size of a buffer, as the scene opens it.
 const int bufferFrames = 4096;
 
+// How long the sound server holds a buffer, for the driver the device was
+// opened on; it does not change while the device is open.
+int serverHoldMs = 0;
+
 // After Mix_SetMusicPosition the track's new place is heard only this far
 // into the first buffer the mixer fills: read back from the sink's monitor,
 // that buffer starts with some 30 ms of sound from before the seek. The
@@ -56,6 +60,10 @@ void stampBuffer(void* data, Uint8*, int)
 
 void watchMusicStarts()
 {
+    int rate = 0;
+    Mix_QuerySpec(&rate, nullptr, nullptr);
+    const char* driver = SDL_GetCurrentAudioDriver();
+    serverHoldMs = outputLatencyMilliseconds(driver ? driver : "", bufferFrames, rate);
     Mix_SetPostMix(stampBuffer, &startStamp());
 }
 
@@ -75,12 +83,8 @@ bool musicHeardAt(uint32_t& ticks)
     StartStamp& stamp = startStamp();
     if (stamp.stamped.load(std::memory_order_acquire) != stamp.expected.load(std::memory_order_relaxed))
         return false;
-    int rate = 0;
-    Mix_QuerySpec(&rate, nullptr, nullptr);
-    const char* driver = SDL_GetCurrentAudioDriver();
     ticks = stamp.mixedAt.load(std::memory_order_relaxed) +
-            static_cast<uint32_t>(stamp.intoBufferMs.load(std::memory_order_relaxed)) +
-            static_cast<uint32_t>(outputLatencyMilliseconds(driver ? driver : "", bufferFrames, rate));
+            static_cast<uint32_t>(stamp.intoBufferMs.load(std::memory_order_relaxed) + serverHoldMs);
     return true;
 }
 

@@ -108,9 +108,11 @@ std::vector<CaptureNode> captureNodes()
 {
     std::vector<long> numbers;
     if (DIR* dev = opendir("/dev")) {
-        while (const dirent* entry = readdir(dev))
-            if (videoNumber(entry->d_name) >= 0)
-                numbers.push_back(videoNumber(entry->d_name));
+        while (const dirent* entry = readdir(dev)) {
+            const long number = videoNumber(entry->d_name);
+            if (number >= 0)
+                numbers.push_back(number);
+        }
         closedir(dev);
     }
     std::sort(numbers.begin(), numbers.end());
