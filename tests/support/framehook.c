@@ -13,7 +13,8 @@
 //                    machine's speed, and frame n shows the time (n - 1) x ms;
 //                    on every thread but the main one it stays at 0, so that
 //                    the sound counts as heard from the clock's start
-//                    whenever the audio thread mixes its first buffer;
+//                    whenever the audio thread mixes its first buffer, for
+//                    which the first swap waits;
 //                    the music then counts as playing until that clock passes
 //                    the track's length
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
@@ -68,6 +69,8 @@ static FILE* probeFile;
 static int probeRect[4];
 
 static long swaps;
+static int trackStamped;
+static __thread int inPostMix;
 static pthread_t mainThread;  // the one that draws and swaps, in the demo and the preview
 static long frameMilliseconds;
 static double trackSeconds = -1.0;
@@ -329,11 +332,43 @@ static void writeClock(long frame)
     fflush(clockFile);
 }
 
+// The program asks the time in its post-mix callback when it stamps the
+// first buffer of the track (the mixer asks it too, for every buffer, before
+// mixing). On the stepped clock the first frame waits for that stamp (a few
+// seconds at most, for a program that plays nothing), so that the sound is
+// heard from the clock's start however slowly the mixer begins.
+static void (*programPostMix)(void*, Uint8*, int);
+
+static void watchedPostMix(void* data, Uint8* stream, int length)
+{
+    inPostMix = 1;
+    programPostMix(data, stream, length);
+    inPostMix = 0;
+}
+
+void Mix_SetPostMix(void (*postMix)(void*, Uint8*, int), void* data)
+{
+    void (*realSet)(void (*)(void*, Uint8*, int), void*) =
+        (void (*)(void (*)(void*, Uint8*, int), void*))dlsym(RTLD_NEXT, "Mix_SetPostMix");
+    programPostMix = postMix;
+    realSet(postMix ? watchedPostMix : NULL, data);
+}
+
+static void waitForTheMixer(void)
+{
+    const int64_t giveUp = nanoseconds() + 5000000000LL;
+    const struct timespec pause = {0, 1000000};
+    while (!__atomic_load_n(&trackStamped, __ATOMIC_ACQUIRE) && nanoseconds() < giveUp)
+        nanosleep(&pause, NULL);
+}
+
 void SDL_GL_SwapWindow(SDL_Window* window)
 {
     static void (*realSwap)(SDL_Window*);
     if (!realSwap)
         realSwap = (void (*)(SDL_Window*))dlsym(RTLD_NEXT, "SDL_GL_SwapWindow");
+    if (frameMilliseconds > 0 && swaps == 0)
+        waitForTheMixer();
     long frame = ++swaps;
     grabFrame(window, frame);
     probeFrame(frame);
@@ -350,8 +385,13 @@ void SDL_GL_SwapWindow(SDL_Window* window)
 Uint32 SDL_GetTicks(void)
 {
     static Uint32 (*realTicks)(void);
-    if (frameMilliseconds > 0)
-        return pthread_equal(pthread_self(), mainThread) ? (Uint32)(swaps * frameMilliseconds) : 0;
+    if (frameMilliseconds > 0) {
+        if (pthread_equal(pthread_self(), mainThread))
+            return (Uint32)(swaps * frameMilliseconds);
+        if (inPostMix)
+            __atomic_store_n(&trackStamped, 1, __ATOMIC_RELEASE);
+        return 0;
+    }
     if (!realTicks)
         realTicks = (Uint32(*)(void))dlsym(RTLD_NEXT, "SDL_GetTicks");
     return realTicks();
