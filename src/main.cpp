@@ -2,7 +2,7 @@
 #include "demo.h"
 #include "display-connection.h"
 #include "gl-requirements.h"
-#include "music-clock.h"
+#include "music-output.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
@@ -33,9 +33,10 @@ uint32_t timer()
     return SDL_GetTicks() - startup;
 }
 
+// The pictures show the place in the track that is heard now.
 float audioLatency()
 {
-    return soundDelay(startup, SDL_GetTicks());
+    return static_cast<float>(timer() * 0.001 - musicHeardSeconds());
 }
 
 glm::ivec2 mousepos()
@@ -70,9 +71,8 @@ static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GL
 
 static void openAudio()
 {
-    if (!openSceneAudio())
+    if (!openMusicOutput())
         FATAL("%s", SDL_GetError());
-    watchMusicStarts();
 }
 
 static void openWindow()
@@ -188,7 +188,6 @@ int main()
     checkExtensions();
 
     startup = SDL_GetTicks();
-    expectMusicStart();
     init();
     resize(drawable_width, drawable_height);
 

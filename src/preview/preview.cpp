@@ -11,13 +11,12 @@
 #include "display-connection.h"
 #include "file-watch.h"
 #include "gl-requirements.h"
-#include "music-clock.h"
+#include "music-output.h"
 #include "regular-file.h"
 #include "timeline.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
-#include <SDL2/SDL_mixer.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,8 +36,7 @@ static SDL_Rect windowedBounds{};   // where the window was before going fullscr
 static glm::ivec2 mousePos{0, 0};
 static bool active = true;
 
-static PreviewClock trackClock;
-static double frameSeconds = 0;     // the clock as the frame being drawn shows it
+static double frameSeconds = 0;     // the place heard as the frame being drawn shows it
 static double trackSeconds = 0;
 static SectionTable sections;       // no bars until "mosaic.vert" declares them
 static int loopedPart = -1;         // -1 while not looping
@@ -89,11 +87,10 @@ uint32_t timer()
     return static_cast<uint32_t>(std::lround(frameSeconds * 1000));
 }
 
-// While paused the picture is the clock's; after a seek or a resume it waits
-// on the sound and then follows it.
+// The frame's clock is already the place heard.
 float audioLatency()
 {
-    return trackClock.paused ? 0.0f : soundDelay(trackClock.since, SDL_GetTicks());
+    return 0.0f;
 }
 
 glm::ivec2 mousepos()
@@ -205,18 +202,12 @@ static bool hasSections()
     return !sections.bars.empty();
 }
 
-// "seek to 14.118 s, music at 14.118 s (part 3/8, bar 9, beat 1)"
+// "seek to 14.118 s (part 3/8, bar 9, beat 1)"
 static void reportClock(const char* what)
 {
-    double seconds = trackClock.seconds;
-    printLine("%s %.3f s, music at %.3f s%s%s%s", what, seconds, Mix_GetMusicPosition(nullptr),
-              hasSections() ? " (" : "", hasSections() ? position(sections, seconds).c_str() : "",
-              hasSections() ? ")" : "");
-}
-
-static double clockNow()
-{
-    return clockSeconds(trackClock, SDL_GetTicks());
+    double seconds = musicHeardSeconds();
+    printLine("%s %.3f s%s%s%s", what, seconds, hasSections() ? " (" : "",
+              hasSections() ? position(sections, seconds).c_str() : "", hasSections() ? ")" : "");
 }
 
 // The clock and the music to `seconds`; past the track's end the preview
@@ -228,27 +219,19 @@ static void seek(const char* what, double seconds)
         shutdown();
         return;
     }
-    setClock(trackClock, seconds, SDL_GetTicks());
-    if (!playMusicFrom(seconds))
-        std::fprintf(stderr, "mosaic-preview: the music cannot follow to %.3f s: %s\n", seconds,
-                     SDL_GetError());
+    playMusicFrom(seconds);
     if (loopedPart >= 0)
         loopedPart = partAt(sections, seconds);
     reportClock(what);
 }
 
-// The mixer's position runs a buffer ahead of what is heard, so a pause sets
-// it back to the clock: both then resume from the same time.
 static void togglePause()
 {
-    if (trackClock.paused) {
+    if (musicPaused()) {
         reportClock("play from");
-        resumeClock(trackClock, SDL_GetTicks());
         resumeMusic();
     } else {
-        pauseClock(trackClock, SDL_GetTicks());
-        Mix_PauseMusic();
-        playMusicFrom(trackClock.seconds);
+        pauseMusic();
         reportClock("pause at");
     }
 }
@@ -292,7 +275,7 @@ static void handleKey(const SDL_KeyboardEvent& key)
         toggleCamera(camera);
     if (!hasSections())
         return;
-    double now = clockNow();
+    double now = musicHeardSeconds();
     int part = partAt(sections, now);
     if (sym == SDLK_l) {
         loopedPart = loopedPart < 0 ? part : -1;
@@ -382,7 +365,7 @@ static void loopAround()
 {
     if (loopedPart >= 0 && frameSeconds >= partStart(sections, loopedPart + 1)) {
         seek("loop to", partStart(sections, loopedPart));
-        frameSeconds = clockNow();
+        frameSeconds = musicHeardSeconds();
     }
 }
 
@@ -399,7 +382,7 @@ static void showTitle()
     char time[32];
     std::snprintf(time, sizeof time, "%.3f s", frameSeconds);
     title += time;
-    if (trackClock.paused)
+    if (musicPaused())
         title += " | paused";
     if (loopedPart >= 0)
         title += " | looping";
@@ -421,9 +404,8 @@ int main(int argc, char** argv)
     if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS) < 0)
         fail("could not start SDL: %s", SDL_GetError());
     std::atexit(SDL_Quit);
-    if (!openSceneAudio())
-        fail("could not open the audio mixer: %s", SDL_GetError());
-    watchMusicStarts();
+    if (!openMusicOutput())
+        fail("could not open the sound output: %s", SDL_GetError());
     openWindow();
 
     int watch = watchFolder(".");
@@ -435,10 +417,10 @@ int main(int argc, char** argv)
         toggleFullscreen();
     buildShaders();
     loadScroller();
-    trackSeconds = Mix_MusicDuration(nullptr);
+    trackSeconds = musicSeconds();
     followWindowSize(window_width, window_height);
-    // The music started during set-up; clock and music start together now.
-    setClock(trackClock, 0, SDL_GetTicks());
+    // The music started during set-up, before the shaders were built; it
+    // starts again with the first frame.
     playMusicFrom(0);
 
     while (active) {
@@ -447,7 +429,7 @@ int main(int argc, char** argv)
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         reloadSavedFiles(watch);
         followCameras(camera);
-        frameSeconds = clockNow();
+        frameSeconds = musicHeardSeconds();
         loopAround();
         showTitle();
         render();

@@ -99,28 +99,3 @@ std::string position(const SectionTable& table, double seconds)
                   partCount(table), beat / 4 + 1, beat % 4 + 1);
     return text;
 }
-
-double clockSeconds(const PreviewClock& clock, uint32_t ticks)
-{
-    if (clock.paused)
-        return clock.seconds;
-    return clock.seconds + static_cast<uint32_t>(ticks - clock.since) / 1000.0;
-}
-
-void setClock(PreviewClock& clock, double seconds, uint32_t ticks)
-{
-    clock.seconds = seconds;
-    clock.since = ticks;
-}
-
-void pauseClock(PreviewClock& clock, uint32_t ticks)
-{
-    setClock(clock, clockSeconds(clock, ticks), ticks);
-    clock.paused = true;
-}
-
-void resumeClock(PreviewClock& clock, uint32_t ticks)
-{
-    clock.since = ticks;
-    clock.paused = false;
-}

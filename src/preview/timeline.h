@@ -1,8 +1,7 @@
 // The demo's timeline under the keyboard: its section table as the vertex
-// stage declares it, and a clock that can be paused and set.
+// stage declares it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,16 +30,3 @@ double partStart(const SectionTable& table, int part);
 
 // "part 3/8, bar 9, beat 2": parts, bars and beats counted from 1.
 std::string position(const SectionTable& table, double seconds);
-
-// Seconds of the track, running with the shell's millisecond ticks unless
-// paused.
-struct PreviewClock {
-    double seconds = 0;   // at `since`, or all along while paused
-    uint32_t since = 0;
-    bool paused = false;
-};
-
-double clockSeconds(const PreviewClock& clock, uint32_t ticks);
-void setClock(PreviewClock& clock, double seconds, uint32_t ticks);
-void pauseClock(PreviewClock& clock, uint32_t ticks);
-void resumeClock(PreviewClock& clock, uint32_t ticks);

@@ -5,6 +5,7 @@
 #include "data-folder.h"
 #include "demo.h"
 #include "encoder.h"
+#include "music-output.h"
 #include "fail.h"
 #include "offscreen-gl.h"
 #include "options.h"
@@ -16,7 +17,6 @@
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
-#include <SDL2/SDL_mixer.h>
 #include <stb_image_write.h>
 
 #include <algorithm>
@@ -65,29 +65,28 @@ const char* loadtxt(const char* fileName)
     return readTextOrExit(fileName, __FILE__, __LINE__);
 }
 
-// The scene starts its music, so the mixer needs an open device; the dummy
-// driver gives one on any machine and plays to no one. It is left open to the
-// end of the process: closing it waits out its last buffer and the time SDL
-// lets a device drain, half a second for sound no one hears.
+// The scene starts its music, so it needs an output; SDL's dummy driver
+// gives one on any machine and plays to no one. It is left open to the end of
+// the process: closing it waits out its last buffer and the time SDL lets a
+// device drain, half a second for sound no one hears.
 static void openAudio()
 {
     SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
     if (SDL_Init(SDL_INIT_AUDIO) < 0)
         fail("could not start SDL's audio: %s", SDL_GetError());
-    if (!openSceneAudio())
-        fail("could not open the audio mixer: %s", SDL_GetError());
+    if (!openMusicOutput())
+        fail("could not open the sound output: %s", SDL_GetError());
 }
 
 static double trackSeconds()
 {
-    // The mixer would wait forever on a FIFO and read a device without end.
     if (isSpecialFile("chiptune2.ogg"))
         fail("chiptune2.ogg is not a regular file");
-    Mix_Music* music = Mix_LoadMUS("chiptune2.ogg");
-    if (!music)
-        fail("could not load chiptune2.ogg: %s", SDL_GetError());
-    double seconds = Mix_MusicDuration(music);
-    Mix_FreeMusic(music);
+    Track track;
+    std::string error;
+    if (!loadTrack("chiptune2.ogg", track, error))
+        fail("could not load chiptune2.ogg: %s", error.c_str());
+    double seconds = track.seconds;
     // A day bounds the frame count and the clock far inside their ranges.
     if (!(seconds > 0 && seconds <= 86400))
         fail("chiptune2.ogg has no length a recording can take (%g s)", seconds);
@@ -215,7 +214,7 @@ int main(int argc, char** argv)
     window_width = options.width;
     window_height = options.height;
     init();
-    Mix_PauseMusic();
+    pauseMusic();
     glViewport(0, 0, options.width, options.height);
     resize(options.width, options.height);
     if (options.stillPath.empty())

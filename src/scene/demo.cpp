@@ -1,15 +1,14 @@
 #include "demo.h"
 #include "common.h"
+#include "music-output.h"
 #include "nearest-palette.h"
 #include "palette.h"
-#include "regular-file.h"
 #include "safe-image.h"
 #include "scale-to-source.h"
 #include "webcam.h"
 
 #include <glad/gl.h>
 #include <SDL2/SDL.h>
-#include <SDL2/SDL_mixer.h>
 
 #include <stb_image.h>
 
@@ -219,16 +218,11 @@ static void setTextureParameters(GLuint name, GLint wrapS)
 
 static void startMusic()
 {
-    // The mixer would wait forever on a FIFO and read a device without end.
-    Mix_Music* mus = nullptr;
-    if (isSpecialFile("chiptune2.ogg"))
-        SDL_SetError("Couldn't open 'chiptune2.ogg': not a regular file");
-    else
-        mus = Mix_LoadMUS("chiptune2.ogg");
-    if (!mus)
-        FATAL("%s", SDL_GetError());
-    if (Mix_PlayMusic(mus, 0) < 0)
-        FATAL("%s", SDL_GetError());
+    Track track;
+    std::string error;
+    if (!loadTrack("chiptune2.ogg", track, error))
+        FATAL("Couldn't open 'chiptune2.ogg': %s", error.c_str());
+    playTrack(std::move(track));
 }
 
 // The banner from "scroller.png" in a texture of the image's own size; false,
@@ -405,12 +399,6 @@ static void openCapture()
 #endif
 }
 
-bool openSceneAudio()
-{
-    return (Mix_Init(MIX_INIT_OGG) & MIX_INIT_OGG) != 0 &&
-           Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096) == 0;
-}
-
 void requestSceneContext()
 {
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
@@ -541,6 +529,6 @@ void render()
         drawPicture();
     else
         glClear(GL_COLOR_BUFFER_BIT);
-    if (!Mix_PlayingMusic())
+    if (musicOver())
         shutdown();
 }

@@ -6,8 +6,8 @@
 
 // What the scene needs from the shell.
 uint32_t timer();
-// Seconds from timer()'s clock to when the sound it stands for is heard; the
-// pictures run that much behind the clock.
+// Seconds by which the place in the track heard now runs behind timer()'s
+// clock; the pictures show that place.
 float audioLatency();
 glm::ivec2 mousepos();
 void shutdown();
@@ -16,12 +16,10 @@ void shutdown();
 // process then.
 const char* loadtxt(const char* fileName);
 
-// What the shell calls in the scene. openSceneAudio opens SDL_mixer's device
-// as the scene's timeline is timed for; false, with SDL's error set, when it
-// cannot. requestSceneContext asks SDL, before the window is made, for the
-// context the scene draws with: OpenGL 3.3 core, forward compatible, with
-// debug output.
-bool openSceneAudio();
+// What the shell calls in the scene, with the music's output open
+// (openMusicOutput). requestSceneContext asks SDL, before the window is made,
+// for the context the scene draws with: OpenGL 3.3 core, forward compatible,
+// with debug output.
 void requestSceneContext();
 void init();
 void resize(int w, int h);

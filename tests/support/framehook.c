@@ -13,10 +13,8 @@
 //                    machine's speed, and frame n shows the time (n - 1) x ms;
 //                    on every thread but the main one it stays at 0, so that
 //                    the sound counts as heard from the clock's start
-//                    whenever the audio thread mixes its first buffer, for
-//                    which the first swap waits;
-//                    the music then counts as playing until that clock passes
-//                    the track's length
+//                    whenever SDL's audio thread takes its first buffer, for
+//                    which the first swap waits
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
 //                    (row 0 at the bottom) read back before every swap; each
 //                    frame appends "<frame> <hex RGB bytes>" to
@@ -28,15 +26,18 @@
 //                    when it last gave uTime (CLOCK_MONOTONIC, 0 if never)
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
-//   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done before
-//   Mix_PlayingMusic first returned 0 to the main thread (-1 if it never
-//   did); the audio thread asks too, before the music starts.
+//   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done when
+//   the main thread first read a clock that had run the track's length (as
+//   the decoder gave it) since SDL's audio thread took the track's first
+//   buffer (-1 if it never did): from that frame on the sound heard through
+//   SDL is over.
 //
 // Nothing is read back unless a frame is asked for; "last" reads every frame
 // into one buffer, since only the exit tells which frame was the last.
 #define _GNU_SOURCE
 #include <SDL2/SDL.h>
 #include <dlfcn.h>
+#include <vorbis/vorbisfile.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -70,7 +71,8 @@ static int probeRect[4];
 
 static long swaps;
 static int trackStamped;
-static __thread int inPostMix;
+static Uint32 trackStampedAt;
+static __thread int inAudioCallback;
 static pthread_t mainThread;  // the one that draws and swaps, in the demo and the preview
 static long frameMilliseconds;
 static double trackSeconds = -1.0;
@@ -332,26 +334,32 @@ static void writeClock(long frame)
     fflush(clockFile);
 }
 
-// The program asks the time in its post-mix callback when it stamps the
-// first buffer of the track (the mixer asks it too, for every buffer, before
-// mixing). On the stepped clock the first frame waits for that stamp (a few
-// seconds at most, for a program that plays nothing), so that the sound is
-// heard from the clock's start however slowly the mixer begins.
-static void (*programPostMix)(void*, Uint8*, int);
+// The program asks the time in its audio callback when it stamps the first
+// buffer of the track. On the stepped clock the first frame waits for that
+// stamp (a few seconds at most, for a program that plays nothing), so that
+// the sound is heard from the clock's start however slowly SDL's audio
+// thread begins.
+static SDL_AudioCallback programCallback;
 
-static void watchedPostMix(void* data, Uint8* stream, int length)
+static void watchedCallback(void* data, Uint8* stream, int length)
 {
-    inPostMix = 1;
-    programPostMix(data, stream, length);
-    inPostMix = 0;
+    inAudioCallback = 1;
+    programCallback(data, stream, length);
+    inAudioCallback = 0;
 }
 
-void Mix_SetPostMix(void (*postMix)(void*, Uint8*, int), void* data)
+SDL_AudioDeviceID SDL_OpenAudioDevice(const char* device, int capture, const SDL_AudioSpec* desired,
+                                      SDL_AudioSpec* obtained, int allowedChanges)
 {
-    void (*realSet)(void (*)(void*, Uint8*, int), void*) =
-        (void (*)(void (*)(void*, Uint8*, int), void*))dlsym(RTLD_NEXT, "Mix_SetPostMix");
-    programPostMix = postMix;
-    realSet(postMix ? watchedPostMix : NULL, data);
+    SDL_AudioDeviceID (*realOpen)(const char*, int, const SDL_AudioSpec*, SDL_AudioSpec*, int) =
+        (SDL_AudioDeviceID(*)(const char*, int, const SDL_AudioSpec*, SDL_AudioSpec*, int))dlsym(
+            RTLD_NEXT, "SDL_OpenAudioDevice");
+    SDL_AudioSpec watched = *desired;
+    if (desired->callback) {
+        programCallback = desired->callback;
+        watched.callback = watchedCallback;
+    }
+    return realOpen(device, capture, &watched, obtained, allowedChanges);
 }
 
 static void waitForTheMixer(void)
@@ -382,42 +390,43 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     }
 }
 
-Uint32 SDL_GetTicks(void)
+static Uint32 ticksNow(void)
 {
     static Uint32 (*realTicks)(void);
-    if (frameMilliseconds > 0) {
-        if (pthread_equal(pthread_self(), mainThread))
-            return (Uint32)(swaps * frameMilliseconds);
-        if (inPostMix)
-            __atomic_store_n(&trackStamped, 1, __ATOMIC_RELEASE);
-        return 0;
-    }
+    int onMainThread = pthread_equal(pthread_self(), mainThread);
+    if (frameMilliseconds > 0)
+        return onMainThread ? (Uint32)(swaps * frameMilliseconds) : 0;
     if (!realTicks)
         realTicks = (Uint32(*)(void))dlsym(RTLD_NEXT, "SDL_GetTicks");
     return realTicks();
 }
 
-void* Mix_LoadMUS(const char* file)
+Uint32 SDL_GetTicks(void)
 {
-    void* (*realLoad)(const char*) = (void* (*)(const char*))dlsym(RTLD_NEXT, "Mix_LoadMUS");
-    double (*duration)(void*) = (double (*)(void*))dlsym(RTLD_NEXT, "Mix_MusicDuration");
-    void* music = realLoad(file);
-    if (music && duration)
-        trackSeconds = duration(music);
-    return music;
+    Uint32 ticks = ticksNow();
+    if (inAudioCallback) {
+        __atomic_store_n(&trackStampedAt, ticks, __ATOMIC_RELAXED);
+        __atomic_store_n(&trackStamped, 1, __ATOMIC_RELEASE);
+    } else if (musicStopped < 0 && trackSeconds >= 0.0 && pthread_equal(pthread_self(), mainThread) &&
+               __atomic_load_n(&trackStamped, __ATOMIC_ACQUIRE) &&
+               (Sint32)(ticks - __atomic_load_n(&trackStampedAt, __ATOMIC_RELAXED)) >= trackSeconds * 1000.0) {
+        musicStopped = swaps;
+    }
+    return ticks;
 }
 
-int Mix_PlayingMusic(void)
+// The track's length as the program's decoder finds it.
+ogg_int64_t ov_pcm_total(OggVorbis_File* file, int link)
 {
-    static int (*realPlaying)(void);
-    if (!realPlaying)
-        realPlaying = (int (*)(void))dlsym(RTLD_NEXT, "Mix_PlayingMusic");
-    int playing = realPlaying();
-    if (frameMilliseconds > 0 && trackSeconds >= 0.0)
-        playing = swaps * frameMilliseconds < trackSeconds * 1000.0;
-    if (!playing && musicStopped < 0 && pthread_equal(pthread_self(), mainThread))
-        musicStopped = swaps;
-    return playing;
+    ogg_int64_t (*realTotal)(OggVorbis_File*, int) =
+        (ogg_int64_t(*)(OggVorbis_File*, int))dlsym(RTLD_NEXT, "ov_pcm_total");
+    vorbis_info* (*realInfo)(OggVorbis_File*, int) =
+        (vorbis_info * (*)(OggVorbis_File*, int)) dlsym(RTLD_NEXT, "ov_info");
+    ogg_int64_t frames = realTotal(file, link);
+    vorbis_info* info = realInfo(file, link);
+    if (frames > 0 && info && info->rate > 0 && link < 0)
+        trackSeconds = (double)frames / info->rate;
+    return frames;
 }
 
 __attribute__((destructor)) static void writeResults(void)

@@ -1,0 +1,96 @@
+#include "music-output.h"
+#include "output-backend.h"
+
+#include <SDL2/SDL.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+OutputBackend backend;
+// Never freed: the output's thread reads it until the process ends, after
+// the exit handlers that would free a static one.
+Track* track = nullptr;
+// Where the last start put the track, as asked: a frame's worth of rounding
+// would move a seek to a part's first bar into the bar before.
+double startSeconds = 0;
+bool paused = false;
+
+bool nobodyHears(const char* driver)
+{
+    return driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "disk") == 0);
+}
+
+double heardSeconds()
+{
+    if (!track)
+        return 0;
+    const double since = paused ? 0.0 : backend.framesHeard() / trackRate;
+    return std::min(startSeconds + since, track->seconds);
+}
+
+void startAt(double seconds, bool pause)
+{
+    startSeconds = std::min(std::max(seconds, 0.0), track->seconds);
+    paused = pause;
+    const auto frame = static_cast<size_t>(std::lround(startSeconds * trackRate));
+    backend.start(*track, std::min(frame, track->frames()), paused);
+}
+
+}  // namespace
+
+// Without a sound server, SDL plays on what it finds (ALSA), on its ticks.
+bool openMusicOutput()
+{
+    if (!nobodyHears(SDL_GetCurrentAudioDriver()) && openPulseOutput(backend))
+        return true;
+    return openSdlOutput(backend);
+}
+
+void playTrack(Track played)
+{
+    track = new Track(std::move(played));
+    startAt(0, false);
+}
+
+void playMusicFrom(double seconds)
+{
+    startAt(seconds, paused);
+}
+
+// The output drops what it holds but has not played, so the track resumes
+// where it was heard to stop.
+void pauseMusic()
+{
+    if (!paused)
+        startAt(heardSeconds(), true);
+}
+
+void resumeMusic()
+{
+    if (paused)
+        startAt(startSeconds, false);
+}
+
+bool musicPaused()
+{
+    return paused;
+}
+
+double musicHeardSeconds()
+{
+    return heardSeconds();
+}
+
+double musicSeconds()
+{
+    return track ? track->seconds : 0;
+}
+
+bool musicOver()
+{
+    return track && heardSeconds() >= track->seconds;
+}

@@ -1,0 +1,31 @@
+// The track played on the sound output, and the place in it that is heard
+// now, which the pictures follow. Where a sound server runs (PulseAudio, or
+// PipeWire's pulse server) the track plays through it, and the place heard is
+// what the server reports for its stream, the sink's own latency included, so
+// that slow sinks, a change of the server's quantum and an underrun are
+// followed as they happen. Where SDL's audio driver is one that nobody hears
+// (dummy, disk) it plays through SDL, and the place heard runs on SDL's ticks
+// from the first buffer that SDL takes.
+#pragma once
+
+#include "track.h"
+
+// Opens the output with SDL's audio subsystem initialised; false, with SDL's
+// error set, when there is none.
+bool openMusicOutput();
+
+// Plays `track` from its start; the output keeps it.
+void playTrack(Track track);
+
+// The track from `seconds`, heard from the output's next buffer on; a paused
+// track stays paused there.
+void playMusicFrom(double seconds);
+void pauseMusic();
+void resumeMusic();
+bool musicPaused();
+
+// The place in the track heard now, in seconds from its start.
+double musicHeardSeconds();
+double musicSeconds();
+// The last sample has been heard.
+bool musicOver();
