@@ -87,6 +87,29 @@ TEST(Install, TheRecorderFindsTheInstalledFilesAndWritesWhereTheUserIs)
     EXPECT_GT(fs::file_size(dir.path("short.mp4")), 0u);
 }
 
+// help2man makes an option of --help one tagged paragraph only where its text
+// keeps one column; otherwise the page splits it (.IP) or tags the whole line
+// (.HP, or a tag with no text after it).
+TEST(Install, TheManualPagesTagEveryOptionOnce)
+{
+    WorkDir dir;
+    for (const auto& [name, program] : {std::pair{"mosaic-record", MOSAIC_RECORD}, {"mosaic-preview", MOSAIC_PREVIEW}}) {
+        const std::string page = readFile(std::string(MOSAIC_BUILD_DIR) + "/man/" + name + ".1");
+        EXPECT_TRUE(page.find("\n.IP") == std::string::npos && page.find("\n.HP") == std::string::npos) << page;
+        for (const std::string& line : lines(runProgram(dir, {program, "--help"}).out)) {
+            if (line.rfind("  -", 0) != 0)
+                continue;
+            const std::string option = line.substr(2, line.find(' ', 2) - 2);
+            std::string tag = "\n.TP\n\\fB";
+            for (char c : option)
+                tag += c == '-' ? std::string("\\-") : std::string(1, c);
+            const size_t at = page.find(tag + "\\fR");
+            EXPECT_TRUE(at != std::string::npos && page.find(tag + "\\fR", at + 1) == std::string::npos &&
+                        page[page.find('\n', at + tag.size()) + 1] != '.') << name << " " << option << "\n" << page;
+        }
+    }
+}
+
 // The package as CPack builds it: lintian finds no error and no warning,
 // and its menu entry and AppStream metadata pass their validators.
 TEST(Install, ThePackagePassesLintianAndTheMenuAndMetadataValidators)
