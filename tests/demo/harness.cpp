@@ -331,7 +331,9 @@ RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv, c
     std::vector<std::string> env = options.env;
     // The libraries leave their memory to the process exit by design.
     env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
-    env.push_back("SDL_AUDIODRIVER=dummy");
+    // Nobody hears the sound unless a test asks for a driver of its own.
+    if (std::none_of(env.begin(), env.end(), [](const std::string& v) { return v.rfind("SDL_AUDIODRIVER=", 0) == 0; }))
+        env.push_back("SDL_AUDIODRIVER=dummy");
     if (!options.preload.empty()) {
         std::string list;
         for (const auto& library : options.preload)
@@ -597,6 +599,23 @@ double FrameHook::shownSeconds(long frame) const
     return -1;
 }
 
+std::vector<FrameHook::ClockRead> FrameHook::clockReads() const
+{
+    std::vector<ClockRead> reads;
+    std::istringstream in(readFile(dir + "/clock"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        long frame = 0;
+        double time = 0;
+        double latency = 0;
+        long long at = 0;
+        if (fields >> frame >> time >> latency >> at)
+            reads.push_back({at, time - latency});
+    }
+    return reads;
+}
+
 int64_t FrameHook::swapNanoseconds(long frame) const
 {
     std::istringstream in(readFile(dir + "/times"));
@@ -739,8 +758,19 @@ TestServer TestServer::weston(int width, int height, int scale)
     return server;
 }
 
+TestServer TestServer::pulseAudio()
+{
+    TestServer server;
+    server.folder = serverFolder();
+    server.sound = true;
+    chmod(server.folder.c_str(), 0700);
+    server.pid = startPulseAudio(server.folder, tellReaper);
+    return server;
+}
+
 TestServer::TestServer(TestServer&& other) noexcept
-    : display(std::move(other.display)), pid(other.pid), folder(std::move(other.folder)), wayland(other.wayland)
+    : display(std::move(other.display)), pid(other.pid), folder(std::move(other.folder)), wayland(other.wayland),
+      sound(other.sound)
 {
     other.pid = -1;
     other.folder.clear();
@@ -769,6 +799,8 @@ void TestServer::killNow()
 
 std::vector<std::string> TestServer::clientEnv() const
 {
+    if (sound)
+        return {"PULSE_SERVER=unix:" + folder + "/pulse/native"};
     if (!wayland)
         return {"DISPLAY=" + display};
     // libdecor, which SDL would ask for the window's frame, reports on

@@ -140,6 +140,13 @@ struct FrameHook {
     // After the run: the track time that frame `frame` showed, its uTime less
     // its uAudioLatency (-1 if the hook saw neither given).
     double shownSeconds(long frame) const;
+    // Each frame's read of the clock so far: when, on monotonicNanoseconds'
+    // clock, and the track time it showed.
+    struct ClockRead {
+        int64_t nanoseconds;
+        double shown;
+    };
+    std::vector<ClockRead> clockReads() const;
     std::string dir;
     std::string grab;
     std::string probe;
@@ -164,6 +171,8 @@ public:
     // clients' unit, shown as a window at the top left corner of the test
     // display.
     static TestServer weston(int width, int height, int scale);
+    // PulseAudio with a null sink "heard" as its only sink.
+    static TestServer pulseAudio();
 
     TestServer() = default;
     TestServer(TestServer&& other) noexcept;
@@ -179,8 +188,9 @@ public:
 
 private:
     pid_t pid = -1;
-    std::string folder;                  // configuration, logs, Weston's runtime folder
+    std::string folder;                  // configuration, logs, Weston's or PulseAudio's runtime folder
     bool wayland = false;
+    bool sound = false;
 };
 
 extern const char* const demoBinary;

@@ -129,6 +129,28 @@ bool connects(const std::string& path)
     return connected;
 }
 
+// `pid` once a client can connect to its socket at `path`; -1 when it ends or
+// a minute passes first.
+pid_t serving(pid_t pid, const std::string& path, const std::function<void(pid_t)>& spawned)
+{
+    if (pid <= 0)
+        return -1;
+    if (spawned)
+        spawned(pid);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!connects(path)) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pid;
+}
+
 }  // namespace
 
 pid_t startXvfb(const std::string& screen, std::string& display, const std::function<void(pid_t)>& spawned)
@@ -191,21 +213,13 @@ pid_t startWeston(const std::string& xDisplay, int width, int height, int scale,
                              "--socket=" + socket,
                              "--log=" + folder + "/weston.log"},
                             {"DISPLAY=" + xDisplay, "XDG_RUNTIME_DIR=" + runtimeDir});
-    if (pid <= 0)
-        return -1;
-    if (spawned)
-        spawned(pid);
-    const std::string path = runtimeDir + "/" + socket;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!connects(path)) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid)
-            return -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pid;
+    return serving(pid, runtimeDir + "/" + socket, spawned);
+}
+
+pid_t startPulseAudio(const std::string& runtimeDir, const std::function<void(pid_t)>& spawned)
+{
+    pid_t pid = spawnServer({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr",
+                             "-L", "module-native-protocol-unix", "-L", "module-null-sink sink_name=heard"},
+                            {"XDG_RUNTIME_DIR=" + runtimeDir, "HOME=" + runtimeDir});
+    return serving(pid, runtimeDir + "/pulse/native", spawned);
 }

@@ -1,6 +1,6 @@
-// Starts private display servers for programs that run the demo on a display
-// of their own: Xvfb, Xorg with the dummy video driver, and Weston nested in
-// an X display.
+// Starts private servers for programs that run the demo on a display of their
+// own: Xvfb, Xorg with the dummy video driver, and Weston nested in an X
+// display; and PulseAudio, for a sound that is heard.
 #pragma once
 
 #include <functional>
@@ -30,3 +30,8 @@ pid_t startXorgDummy(int width, int height, const std::string& folder, std::stri
 pid_t startWeston(const std::string& xDisplay, int width, int height, int scale, const std::string& runtimeDir,
                   const std::string& socket, const std::string& folder,
                   const std::function<void(pid_t)>& spawned = {});
+
+// Starts PulseAudio with a null sink "heard" as its only sink, its socket
+// and state in `runtimeDir` (which must exist, mode 0700), and returns once a
+// client can connect to it. Returns the server's process id, or -1.
+pid_t startPulseAudio(const std::string& runtimeDir, const std::function<void(pid_t)>& spawned = {});
