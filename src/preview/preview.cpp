@@ -12,6 +12,7 @@
 #include "file-watch.h"
 #include "gl-requirements.h"
 #include "music-clock.h"
+#include "overlay-text.h"
 #include "regular-file.h"
 #include "timeline.h"
 
@@ -35,7 +36,8 @@ static SDL_Window* window = nullptr;
 static SDL_GLContext context = nullptr;
 static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
 static glm::ivec2 mousePos{0, 0};
-static bool active = true;
+static bool quit = false;           // Escape, or the window closed
+static bool trackOver = false;      // the scene found the music over, or a seek went past it
 
 static PreviewClock trackClock;
 static double frameSeconds = 0;     // the clock as the frame being drawn shows it
@@ -46,6 +48,7 @@ static std::string programError;    // what the last build of the shaders said
 static std::string scrollerError;
 static std::string shownTitle;
 static CameraSource camera;
+static OverlayText overlay;
 
 static const char* const usage =
     "Usage: mosaic-preview [--data DIR] [--camera [DEVICE]] [--fullscreen]\n"
@@ -101,9 +104,11 @@ glm::ivec2 mousepos()
     return mousePos;
 }
 
+// The scene asks the demo to end once its music is over; the preview ends
+// only when a person asks, and decides what the track's end means.
 void shutdown()
 {
-    active = false;
+    trackOver = true;
 }
 
 // A file that cannot be read is one more way for a save to fail: the scene
@@ -253,6 +258,38 @@ static void togglePause()
     }
 }
 
+// Only the end of the track sets the clock to the track's length: a seek
+// there finds the track over instead.
+static bool heldAtTheEnd()
+{
+    return trackClock.paused && trackClock.seconds >= trackSeconds;
+}
+
+static void takeUpTrack(bool paused)
+{
+    if (!replayMusic(paused))
+        std::fprintf(stderr, "mosaic-preview: the music cannot start again: %s\n", SDL_GetError());
+}
+
+// The mixer lets go of a track that has played to its end, so it is taken up
+// again before any seek. The camera plays on with the track from its start;
+// the scene holds its last frame, paused, until Space plays it from the
+// start or a key seeks.
+static void followTrackEnd()
+{
+    if (!trackOver)
+        return;
+    trackOver = false;
+    if (camera.wanted) {
+        takeUpTrack(false);
+        seek("loop to", 0);
+    } else if (!trackClock.paused) {
+        takeUpTrack(true);
+        setClock(trackClock, trackSeconds, SDL_GetTicks());
+        togglePause();
+    }
+}
+
 // Fullscreen at the desktop's size, never a mode switch. Without a window
 // manager nobody fits the window to the screen, so it is laid over the
 // display itself, and put back where it was afterwards.
@@ -279,11 +316,13 @@ static void handleKey(const SDL_KeyboardEvent& key)
 {
     SDL_Keycode sym = key.keysym.sym;
     if (sym == SDLK_ESCAPE)
-        shutdown();
+        quit = true;
     else if (sym == SDLK_HOME)
         seek("seek to", 0);
     if (key.repeat && sym != SDLK_LEFT && sym != SDLK_RIGHT && sym != SDLK_PAGEUP && sym != SDLK_PAGEDOWN)
         return;
+    if (sym == SDLK_SPACE && heldAtTheEnd())
+        seek("seek to", 0);
     if (sym == SDLK_SPACE)
         togglePause();
     else if (sym == SDLK_f)
@@ -324,7 +363,7 @@ static void handleEvents()
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         if (e.type == SDL_QUIT)
-            shutdown();
+            quit = true;
         else if (e.type == SDL_KEYDOWN)
             handleKey(e.key);
         else if (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
@@ -425,6 +464,7 @@ int main(int argc, char** argv)
         fail("could not open the audio mixer: %s", SDL_GetError());
     watchMusicStarts();
     openWindow();
+    openOverlayText(overlay);
 
     int watch = watchFolder(".");
     if (watch < 0)
@@ -441,18 +481,23 @@ int main(int argc, char** argv)
     setClock(trackClock, 0, SDL_GetTicks());
     playMusicFrom(0);
 
-    while (active) {
+    while (!quit) {
         handleEvents();
+        followTrackEnd();
         exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         reloadSavedFiles(watch);
-        followCameras(camera);
+        const std::string said = followCameras(camera);
+        if (!said.empty())
+            showOverlayText(overlay, said, SDL_GetTicks());
         frameSeconds = clockNow();
         loopAround();
         showTitle();
         render();
+        drawOverlayText(overlay, window_width, window_height, SDL_GetTicks());
         SDL_GL_SwapWindow(window);
     }
+    closeOverlayText(overlay);
     // Before the exit handlers, which tear down what a driver's own compiler
     // threads may still use (zink on lavapipe, with LLVM).
     SDL_GL_DeleteContext(context);

@@ -217,18 +217,32 @@ static void setTextureParameters(GLuint name, GLint wrapS)
     glTextureParameteri(name, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
 }
 
+static Mix_Music* music = nullptr;
+
 static void startMusic()
 {
     // The mixer would wait forever on a FIFO and read a device without end.
-    Mix_Music* mus = nullptr;
     if (isSpecialFile("chiptune2.ogg"))
         SDL_SetError("Couldn't open 'chiptune2.ogg': not a regular file");
     else
-        mus = Mix_LoadMUS("chiptune2.ogg");
-    if (!mus)
+        music = Mix_LoadMUS("chiptune2.ogg");
+    if (!music)
         FATAL("%s", SDL_GetError());
-    if (Mix_PlayMusic(mus, 0) < 0)
+    if (Mix_PlayMusic(music, 0) < 0)
         FATAL("%s", SDL_GetError());
+}
+
+// Silent until paused: the mixer may take a buffer of the track in between.
+bool replayMusic(bool paused)
+{
+    const int volume = Mix_VolumeMusic(-1);
+    if (paused)
+        Mix_VolumeMusic(0);
+    const bool played = Mix_PlayMusic(music, 0) == 0;
+    if (paused)
+        Mix_PauseMusic();
+    Mix_VolumeMusic(volume);
+    return played;
 }
 
 // The banner from "scroller.png" in a texture of the image's own size; false,

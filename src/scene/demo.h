@@ -36,6 +36,10 @@ void render();
 void initForEditing();
 std::string rebuildPrograms();
 std::string reloadScroller();
+// The mixer lets go of a track that has played to its end; a preview that
+// goes on plays it again from its start, or holds it there paused. False,
+// with SDL's error set, when the mixer cannot.
+bool replayMusic(bool paused);
 
 // What a live preview calls to show a camera in place of the scene:
 // openCamera throws std::runtime_error when `device` cannot stream. The scene

@@ -15,8 +15,9 @@
 //                    the sound counts as heard from the clock's start
 //                    whenever the audio thread mixes its first buffer, for
 //                    which the first swap waits;
-//                    the music then counts as playing until that clock passes
-//                    the track's length
+//                    the music then counts as playing until the track, as
+//                    the main thread plays, seeks, pauses and resumes it on
+//                    that clock, passes its length
 //   FRAMEHOOK_PROBE  "x,y,w,h": a small rectangle in GL window coordinates
 //                    (row 0 at the bottom) read back before every swap; each
 //                    frame appends "<frame> <hex RGB bytes>" to
@@ -74,6 +75,8 @@ static __thread int inPostMix;
 static pthread_t mainThread;  // the one that draws and swaps, in the demo and the preview
 static long frameMilliseconds;
 static double trackSeconds = -1.0;
+static long trackOrigin;        // the stepped clock's ms at the track's start
+static long pausedAt = -1;      // the stepped clock's ms at the pause; -1 while playing
 static long musicStopped = -1;
 
 static FILE* clockFile;
@@ -407,6 +410,57 @@ void* Mix_LoadMUS(const char* file)
     return music;
 }
 
+static long steppedMilliseconds(void)
+{
+    return swaps * frameMilliseconds;
+}
+
+static long trackMilliseconds(void)
+{
+    return (pausedAt >= 0 ? pausedAt : steppedMilliseconds()) - trackOrigin;
+}
+
+static int onMainThread(void)
+{
+    return pthread_equal(pthread_self(), mainThread);
+}
+
+int Mix_PlayMusic(void* music, int loops)
+{
+    int (*realPlay)(void*, int) = (int (*)(void*, int))dlsym(RTLD_NEXT, "Mix_PlayMusic");
+    if (onMainThread()) {
+        trackOrigin = steppedMilliseconds();
+        pausedAt = -1;
+    }
+    return realPlay(music, loops);
+}
+
+int Mix_SetMusicPosition(double position)
+{
+    int (*realSeek)(double) = (int (*)(double))dlsym(RTLD_NEXT, "Mix_SetMusicPosition");
+    if (onMainThread())
+        trackOrigin = (pausedAt >= 0 ? pausedAt : steppedMilliseconds()) - (long)(position * 1000.0);
+    return realSeek(position);
+}
+
+void Mix_PauseMusic(void)
+{
+    void (*realPause)(void) = (void (*)(void))dlsym(RTLD_NEXT, "Mix_PauseMusic");
+    if (onMainThread() && pausedAt < 0)
+        pausedAt = steppedMilliseconds();
+    realPause();
+}
+
+void Mix_ResumeMusic(void)
+{
+    void (*realResume)(void) = (void (*)(void))dlsym(RTLD_NEXT, "Mix_ResumeMusic");
+    if (onMainThread() && pausedAt >= 0) {
+        trackOrigin += steppedMilliseconds() - pausedAt;
+        pausedAt = -1;
+    }
+    realResume();
+}
+
 int Mix_PlayingMusic(void)
 {
     static int (*realPlaying)(void);
@@ -414,7 +468,7 @@ int Mix_PlayingMusic(void)
         realPlaying = (int (*)(void))dlsym(RTLD_NEXT, "Mix_PlayingMusic");
     int playing = realPlaying();
     if (frameMilliseconds > 0 && trackSeconds >= 0.0)
-        playing = swaps * frameMilliseconds < trackSeconds * 1000.0;
+        playing = trackMilliseconds() < trackSeconds * 1000.0;
     if (!playing && musicStopped < 0 && pthread_equal(pthread_self(), mainThread))
         musicStopped = swaps;
     return playing;
