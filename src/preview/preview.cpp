@@ -483,7 +483,6 @@ int main(int argc, char** argv)
 
     while (!quit) {
         handleEvents();
-        followTrackEnd();
         exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         reloadSavedFiles(watch);
@@ -494,6 +493,7 @@ int main(int argc, char** argv)
         loopAround();
         showTitle();
         render();
+        followTrackEnd();
         drawOverlayText(overlay, window_width, window_height, SDL_GetTicks());
         SDL_GL_SwapWindow(window);
     }
