@@ -224,8 +224,8 @@ static double clockNow()
     return clockSeconds(trackClock, SDL_GetTicks());
 }
 
-// The clock and the music to `seconds`; past the track's end the preview
-// ends, as the demo does when the track is over.
+// The clock and the music to `seconds`; past the track's end the track is
+// over, as when it has played (followTrackEnd).
 static void seek(const char* what, double seconds)
 {
     seconds = std::max(seconds, 0.0);
