@@ -22,9 +22,11 @@ static const auto busyRetry = 1s;
 // data folder, so any other is made absolute.
 static std::string devicePath(const std::string& device)
 {
-    if (device.empty() || device.find('/') != std::string::npos)
-        return device.empty() ? device : std::filesystem::absolute(device).string();
-    return "/dev/" + device;
+    if (device.empty())
+        return device;
+    if (device.find('/') == std::string::npos)
+        return "/dev/" + device;
+    return std::filesystem::absolute(device).string();
 }
 
 bool startCameraSource(CameraSource& source, bool wanted, const std::string& device)
