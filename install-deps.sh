@@ -7,8 +7,9 @@
 set -e
 demo="build-essential cmake pkg-config python3-glad help2man
   libsdl2-dev libvorbis-dev libpulse-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev
+  libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core libudev-dev
   libgl-dev libgl1-mesa-dri libglx-mesa0 libegl-dev libegl-mesa0"
-rest="libgtest-dev libbenchmark-dev libhwy-dev libogg-dev fonts-dejavu-core
+rest="libgtest-dev libbenchmark-dev libhwy-dev libogg-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston xwayland ffmpeg
   mesa-vulkan-drivers

@@ -92,9 +92,11 @@ mosaic-preview, which plays the demo in a window that follows its shader and
 banner files as they are saved, with the timeline under the keys.")
 # The linked libraries' packages are found from the programs; SDL opens libGL
 # at run time, so that one is named here (it brings a GL driver along). Only
-# the recorder runs ffmpeg.
+# the recorder runs ffmpeg. The preview's messages take the sans-serif font
+# that fontconfig finds; its configuration brings some font along, and
+# DejaVu is the one the preview is made to look right with.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS libgl1)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ffmpeg)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, fonts-dejavu-core")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

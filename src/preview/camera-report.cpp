@@ -22,17 +22,21 @@ static std::string joined(const std::vector<std::string>& formats)
     return list;
 }
 
-// Membership of the group helps only where the group may read and write.
+// What lasts: membership of the node's group, where the group may use it; a
+// chmod lasts only until the camera is plugged in again. Group root is no
+// group to join, and a group without access calls for a udev rule.
 static std::string accessAdvice(const CaptureNode& node)
 {
     const std::string group = groupName(node.group);
-    if ((node.mode & 060) == 060)
-        return "it belongs to group " + group + ": add yourself to it (sudo adduser $USER " + group +
-               ") and log in again";
+    if (node.group != 0 && (node.mode & 060) == 060)
+        return "it belongs to group " + group + ": join it (sudo usermod -aG " + group +
+               " $USER) and log in again";
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(node.mode & 0777));
-    return "its group " + group + " may not use it either (mode " + mode +
-           "): let the group read and write it (sudo chmod g+rw " + node.path + ")";
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(node.mode & 07777));
+    return "its group " + group + " gives you no access (mode " + mode +
+           "): a udev rule in /etc/udev/rules.d, SUBSYSTEM==\"video4linux\", GROUP=\"video\", "
+           "MODE=\"0660\", gives cameras to group video; join it (sudo usermod -aG video $USER) and "
+           "log in again";
 }
 
 std::string faultLine(const CaptureNode& node)
@@ -57,6 +61,11 @@ std::string faultLine(const CaptureNode& node)
     return "";
 }
 
+std::string lostLine(const std::string& path)
+{
+    return path + ": the capture device is gone";
+}
+
 std::string listingLine(const CaptureNode& node, bool chosen)
 {
     // A node that did not open has no name to give, only the reason.
@@ -78,7 +87,7 @@ std::string listingLine(const CaptureNode& node, bool chosen)
 
 void printCameraList()
 {
-    const std::vector<CaptureNode> nodes = captureNodes();
+    const std::vector<CaptureNode> nodes = captureNodes(false);
     const CaptureNode* chosen = firstCamera(nodes);
     for (const CaptureNode& node : nodes)
         std::printf("%s\n", listingLine(node, &node == chosen).c_str());

@@ -9,6 +9,10 @@
 // for a usable one.
 std::string faultLine(const CaptureNode& node);
 
+// What the scene says on standard error when the camera at `path` goes away,
+// for the screen.
+std::string lostLine(const std::string& path);
+
 // The line a search that found no usable camera ends with.
 extern const char* const noCameraLine;
 

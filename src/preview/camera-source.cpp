@@ -3,7 +3,6 @@
 #include "camera-list.h"
 #include "camera-report.h"
 #include "demo.h"
-#include "file-watch.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,45 +10,36 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include <sys/inotify.h>
 #include <sys/stat.h>
 
 using namespace std::chrono_literals;
 
-// Where udev runs, a node is made root's alone and handed to its group a
-// moment later; a refusal found in that moment is not said, only looked at
-// again. A busy camera is looked at again as often, as nothing tells when
-// the other program lets go.
-static const auto settleTime = 1s;
+// A busy camera is looked at again this often, alone: nothing tells when the
+// other program lets go.
+static const auto busyRetry = 1s;
 
-// Inotify on /dev rather than udev's monitor: the kernel's devtmpfs makes the
-// node whether or not a udev daemon runs (the test guest has none), and
-// udev's change of its group and mode comes as an attribute event.
-static bool videoNodesChanged(int watch)
+// A name without a folder is a node in /dev; the preview goes on in its
+// data folder, so any other is made absolute.
+static std::string devicePath(const std::string& device)
 {
-    if (watch < 0)
-        return false;
-    bool everything = false;
-    bool video = false;
-    for (const std::string& name : savedFiles(watch, everything))
-        video = video || name.rfind("video", 0) == 0;
-    return video || everything;
+    if (device.empty())
+        return device;
+    if (device.find('/') == std::string::npos)
+        return "/dev/" + device;
+    return std::filesystem::absolute(device).string();
 }
 
 bool startCameraSource(CameraSource& source, bool wanted, const std::string& device)
 {
+    source.device = devicePath(device);
     struct stat st;
-    if (!device.empty() && stat(device.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
+    if (!source.device.empty() && stat(source.device.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
         return false;
     source.wanted = wanted;
-    // The preview goes on in its data folder.
-    source.device = device.empty() ? device : std::filesystem::absolute(device).string();
     source.lookNow = wanted;
     source.asked = wanted;
-    source.watch = watchFolder("/dev", IN_CREATE | IN_ATTRIB | IN_MOVED_TO);
-    if (source.watch < 0)
-        std::fprintf(stderr, "mosaic-preview: cannot watch /dev for cameras plugged in: %s\n",
-                     std::strerror(errno));
+    if (!startDeviceWatch(source.watch, source.device))
+        std::fprintf(stderr, "mosaic-preview: cannot watch for cameras plugged in: %s\n", std::strerror(errno));
     return true;
 }
 
@@ -59,31 +49,36 @@ static void printLine(const std::string& line)
     std::fflush(stdout);
 }
 
-// Each fault once, however often the same look finds it.
-static void say(CameraSource& source, const std::vector<std::string>& faults)
+// Each fault once, however often the same look finds it; what is said now is
+// returned, a line each.
+static std::string say(CameraSource& source, const std::vector<std::string>& faults)
 {
+    std::string news;
     for (const std::string& fault : faults) {
         bool before = false;
         for (const std::string& said : source.said)
             before = before || said == fault;
-        if (!before)
+        if (!before) {
             std::fprintf(stderr, "%s\n", fault.c_str());
+            news += (news.empty() ? "" : "\n") + fault;
+        }
     }
     source.said = faults;
+    return news;
 }
 
 // The camera on screen, or what kept it off: a node can change between the
 // look and the opening (taken by another program, say), so a failure is
 // described from a fresh look.
-static bool take(CameraSource& source, const CaptureNode& node, std::vector<std::string>& faults,
-                 bool& again)
+static bool take(CameraSource& source, const CaptureNode& node, std::vector<std::string>& faults)
 {
     try {
         openCamera(node.path);
     } catch (const std::runtime_error& error) {
         const CaptureNode now = inspectCaptureNode(node.path);
         faults.push_back(now.state == NodeState::Usable ? node.path + ": " + error.what() : faultLine(now));
-        again = again || now.state == NodeState::Busy;
+        if (now.state == NodeState::Busy && source.busy.empty())
+            source.busy = now.path;
         return false;
     }
     source.shown = node.path;
@@ -93,22 +88,32 @@ static bool take(CameraSource& source, const CaptureNode& node, std::vector<std:
     return true;
 }
 
+// The named node; while a busy one is waited for, it alone; else every node
+// that may capture video, without opening those udev has found do not.
+static std::vector<CaptureNode> nodesToLookAt(const CameraSource& source, bool retry)
+{
+    if (!source.device.empty())
+        return {inspectCaptureNode(source.device)};
+    if (retry && !source.busy.empty())
+        return {inspectCaptureNode(source.busy)};
+    return captureNodes(true);
+}
+
 // Without a named device the search passes over nodes that deliver no YUYV
 // or no video; a node asked for by name is said to do so. A camera that is
 // not there is said only to a person who asked for it: a look that a node
 // made waits for the next node instead, as a driver makes its nodes one by
-// one.
-static void lookForCamera(CameraSource& source, CameraSource::Clock::time_point now)
+// one. Returns what it said.
+static std::string lookForCamera(CameraSource& source, CameraSource::Clock::time_point now, bool retry)
 {
     const bool searching = source.device.empty();
-    const std::vector<CaptureNode> nodes =
-        searching ? captureNodes() : std::vector<CaptureNode>{inspectCaptureNode(source.device)};
+    const std::vector<CaptureNode> nodes = nodesToLookAt(source, retry);
+    source.busy.clear();
     std::vector<std::string> faults;
-    bool again = false;
     for (const CaptureNode& node : nodes) {
         if (node.state == NodeState::Usable) {
-            if (take(source, node, faults, again))
-                return;
+            if (take(source, node, faults))
+                return "";
             continue;
         }
         if (searching && (node.state == NodeState::NoYuyv || node.state == NodeState::NotCapture))
@@ -116,24 +121,23 @@ static void lookForCamera(CameraSource& source, CameraSource::Clock::time_point 
         if (node.state == NodeState::Missing && !source.asked)
             continue;
         faults.push_back(faultLine(node));
-        again = again || node.state == NodeState::Busy;
+        if (node.state == NodeState::Busy && source.busy.empty())
+            source.busy = node.path;
     }
     if (faults.empty() && source.asked)
         faults.push_back(noCameraLine);
-    if (now < source.quietUntil) {
-        source.lookAt = source.quietUntil;
-        return;
-    }
-    say(source, faults);
+    const std::string news = say(source, faults);
     source.asked = false;
-    if (again)
-        source.lookAt = now + settleTime;
+    if (!source.busy.empty())
+        source.lookAt = now + busyRetry;
+    return news;
 }
 
 void toggleCamera(CameraSource& source)
 {
     source.wanted = !source.wanted;
     source.said.clear();
+    source.busy.clear();
     source.lookAt = {};
     source.lookNow = source.wanted;
     source.asked = source.wanted;
@@ -144,27 +148,30 @@ void toggleCamera(CameraSource& source)
     printLine("scene");
 }
 
-void followCameras(CameraSource& source)
+std::string followCameras(CameraSource& source)
 {
     const auto now = CameraSource::Clock::now();
+    std::string news;
     // The scene has let go of a device that went away, and said so; it is
     // looked for again when a node appears.
     if (!source.shown.empty() && !showsCamera()) {
+        news = lostLine(source.shown);
         source.shown.clear();
         source.said.clear();
+        source.busy.clear();
         source.lookNow = false;
         source.lookAt = {};
     }
-    if (videoNodesChanged(source.watch)) {
+    if (camerasChanged(source.watch))
         source.lookNow = true;
-        source.quietUntil = now + settleTime;
-    }
     if (!source.wanted || showsCamera())
-        return;
+        return news;
     const bool due = source.lookAt != CameraSource::Clock::time_point{} && now >= source.lookAt;
     if (!source.lookNow && !due)
-        return;
+        return news;
+    const bool retry = !source.lookNow;
     source.lookNow = false;
     source.lookAt = {};
-    lookForCamera(source, now);
+    const std::string look = lookForCamera(source, now, retry);
+    return news.empty() || look.empty() ? news + look : news + "\n" + look;
 }

@@ -12,6 +12,7 @@
 #include "file-watch.h"
 #include "gl-requirements.h"
 #include "music-output.h"
+#include "overlay-text.h"
 #include "regular-file.h"
 #include "timeline.h"
 
@@ -34,7 +35,8 @@ static SDL_Window* window = nullptr;
 static SDL_GLContext context = nullptr;
 static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
 static glm::ivec2 mousePos{0, 0};
-static bool active = true;
+static bool quit = false;           // Escape, or the window closed
+static bool trackOver = false;      // the scene found the music over, or a seek went past it
 
 static double frameSeconds = 0;     // the place heard as the frame being drawn shows it
 static double trackSeconds = 0;
@@ -44,6 +46,7 @@ static std::string programError;    // what the last build of the shaders said
 static std::string scrollerError;
 static std::string shownTitle;
 static CameraSource camera;
+static OverlayText overlay;
 
 static const char* const usage =
     "Usage: mosaic-preview [--data DIR] [--camera [DEVICE]] [--fullscreen]\n"
@@ -98,9 +101,11 @@ glm::ivec2 mousepos()
     return mousePos;
 }
 
+// The scene asks the demo to end once its music is over; the preview ends
+// only when a person asks, and decides what the track's end means.
 void shutdown()
 {
-    active = false;
+    trackOver = true;
 }
 
 // A file that cannot be read is one more way for a save to fail: the scene
@@ -210,8 +215,8 @@ static void reportClock(const char* what)
               hasSections() ? position(sections, seconds).c_str() : "", hasSections() ? ")" : "");
 }
 
-// The clock and the music to `seconds`; past the track's end the preview
-// ends, as the demo does when the track is over.
+// The clock and the music to `seconds`; past the track's end the track is
+// over, as when it has played (followTrackEnd).
 static void seek(const char* what, double seconds)
 {
     seconds = std::max(seconds, 0.0);
@@ -233,6 +238,28 @@ static void togglePause()
     } else {
         pauseMusic();
         reportClock("pause at");
+    }
+}
+
+// Only the end of the track holds the music paused at the track's length: a
+// seek there finds the track over instead.
+static bool heldAtTheEnd()
+{
+    return musicPaused() && musicHeardSeconds() >= trackSeconds;
+}
+
+// The camera plays on with the track from its start; the scene holds its
+// last frame, paused, until Space plays it from the start or a key seeks.
+static void followTrackEnd()
+{
+    if (!trackOver)
+        return;
+    trackOver = false;
+    if (camera.wanted) {
+        seek("loop to", 0);
+    } else if (!musicPaused()) {
+        playMusicFrom(trackSeconds);
+        togglePause();
     }
 }
 
@@ -262,11 +289,13 @@ static void handleKey(const SDL_KeyboardEvent& key)
 {
     SDL_Keycode sym = key.keysym.sym;
     if (sym == SDLK_ESCAPE)
-        shutdown();
+        quit = true;
     else if (sym == SDLK_HOME)
         seek("seek to", 0);
     if (key.repeat && sym != SDLK_LEFT && sym != SDLK_RIGHT && sym != SDLK_PAGEUP && sym != SDLK_PAGEDOWN)
         return;
+    if (sym == SDLK_SPACE && heldAtTheEnd())
+        seek("seek to", 0);
     if (sym == SDLK_SPACE)
         togglePause();
     else if (sym == SDLK_f)
@@ -307,7 +336,7 @@ static void handleEvents()
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         if (e.type == SDL_QUIT)
-            shutdown();
+            quit = true;
         else if (e.type == SDL_KEYDOWN)
             handleKey(e.key);
         else if (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
@@ -407,6 +436,7 @@ int main(int argc, char** argv)
     if (!openMusicOutput())
         fail("could not open the sound output: %s", SDL_GetError());
     openWindow();
+    openOverlayText(overlay);
 
     int watch = watchFolder(".");
     if (watch < 0)
@@ -423,18 +453,23 @@ int main(int argc, char** argv)
     // starts again with the first frame.
     playMusicFrom(0);
 
-    while (active) {
+    while (!quit) {
         handleEvents();
         exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         reloadSavedFiles(watch);
-        followCameras(camera);
+        const std::string said = followCameras(camera);
+        if (!said.empty())
+            showOverlayText(overlay, said, SDL_GetTicks());
         frameSeconds = musicHeardSeconds();
         loopAround();
         showTitle();
         render();
+        followTrackEnd();
+        drawOverlayText(overlay, window_width, window_height, SDL_GetTicks());
         SDL_GL_SwapWindow(window);
     }
+    closeOverlayText(overlay);
     // Before the exit handlers, which tear down what a driver's own compiler
     // threads may still use (zink on lavapipe, with LLVM).
     SDL_GL_DeleteContext(context);

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <libudev.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -94,36 +94,60 @@ CaptureNode inspectCaptureNode(const std::string& path)
     return node;
 }
 
-// "video12" gives 12; a name that is not video and a number gives -1.
-static long videoNumber(const char* name)
+// udev's own test, once v4l_id has run for the device: ID_V4L_CAPABILITIES
+// such as ":capture:". A device udev has not described (no udev daemon runs,
+// say) may capture; only opening it tells.
+static bool mayCapture(udev_device* device)
 {
-    if (std::strncmp(name, "video", 5) != 0 || name[5] < '0' || name[5] > '9')
-        return -1;
-    char* end = nullptr;
-    const long number = std::strtol(name + 5, &end, 10);
-    return *end == '\0' ? number : -1;
+    const char* capabilities = udev_device_get_property_value(device, "ID_V4L_CAPABILITIES");
+    return !capabilities || std::strstr(capabilities, ":capture:") != nullptr;
 }
 
-std::vector<CaptureNode> captureNodes()
+// The nodes named video and a number; the subsystem's radio, VBI and
+// sub-device nodes carry no pictures.
+static std::vector<std::string> videoNodes(bool videoOnly)
 {
-    std::vector<long> numbers;
-    if (DIR* dev = opendir("/dev")) {
-        while (const dirent* entry = readdir(dev)) {
-            const long number = videoNumber(entry->d_name);
-            if (number >= 0)
-                numbers.push_back(number);
+    std::vector<std::pair<long, std::string>> found;
+    udev* context = udev_new();
+    udev_enumerate* devices = context ? udev_enumerate_new(context) : nullptr;
+    if (devices && udev_enumerate_add_match_subsystem(devices, "video4linux") >= 0 &&
+        udev_enumerate_add_match_sysname(devices, "video[0-9]*") >= 0 && udev_enumerate_scan_devices(devices) >= 0) {
+        udev_list_entry* entry = nullptr;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(devices)) {
+            udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+            if (!device)
+                continue;
+            const char* node = udev_device_get_devnode(device);
+            const char* number = udev_device_get_sysnum(device);
+            if (node && number && (!videoOnly || mayCapture(device)))
+                found.emplace_back(std::strtol(number, nullptr, 10), node);
+            udev_device_unref(device);
         }
-        closedir(dev);
     }
-    std::sort(numbers.begin(), numbers.end());
+    udev_enumerate_unref(devices);
+    udev_unref(context);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> nodes;
+    for (const auto& numbered : found)
+        nodes.push_back(numbered.second);
+    return nodes;
+}
+
+std::vector<CaptureNode> captureNodes(bool videoOnly)
+{
     std::vector<CaptureNode> nodes;
-    for (long number : numbers) {
-        CaptureNode node = inspectCaptureNode("/dev/video" + std::to_string(number));
+    for (const std::string& path : videoNodes(videoOnly)) {
+        CaptureNode node = inspectCaptureNode(path);
         const bool listed = node.state == NodeState::NotCapture ? node.metadata : node.state != NodeState::Missing;
         if (listed)
             nodes.push_back(node);
     }
     return nodes;
+}
+
+bool udevDaemonRuns()
+{
+    return access("/run/udev/control", F_OK) == 0;
 }
 
 const CaptureNode* firstCamera(const std::vector<CaptureNode>& nodes)

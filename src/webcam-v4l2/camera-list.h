@@ -29,9 +29,15 @@ struct CaptureNode {
 // What `path` is, learnt without streaming from it.
 CaptureNode inspectCaptureNode(const std::string& path);
 
-// Every /dev/videoN that captures video or metadata, by number; a node that
-// cannot be opened is listed with the reason.
-std::vector<CaptureNode> captureNodes();
+// Every video node that captures video or metadata, by number, as udev finds
+// them in sysfs; a node that cannot be opened is listed with the reason.
+// With `videoOnly` the nodes that udev has found to capture no video are
+// passed over unopened, metadata nodes among them.
+std::vector<CaptureNode> captureNodes(bool videoOnly);
+
+// Whether a udev daemon runs, which describes each device (group, mode,
+// links, capabilities) before it announces it.
+bool udevDaemonRuns();
 
 // The first usable node of `nodes`, or null.
 const CaptureNode* firstCamera(const std::vector<CaptureNode>& nodes);

@@ -184,26 +184,74 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
+namespace {
+
+// Bright pixels in the window's top fifth, where the preview's messages show
+// and the source view draws only black.
+long messagePixels(const Image& window)
+{
+    long bright = 0;
+    for (int y = 0; y < window.height / 5; ++y)
+        for (int x = 0; x < window.width; ++x)
+            bright += window.at(x, y)[0] > 128;
+    return bright;
+}
+
+// The preview on the fake device named, on a clock of 10 ms a frame, until
+// Escape after `frames` frames.
+RunResult runPreview(const WorkDir& dir, const FrameHook& hook, const std::vector<std::string>& env, long frames)
+{
+    RunOptions options = cameraRun(dir, hook, env);
+    options.env.push_back("FRAMEHOOK_FRAME_MS=10");
+    options.input = [&](pid_t pid) {
+        if (hook.waitForSwaps(pid, frames))
+            xdotool({"key", "Escape"});
+    };
+    return runProgram(dir, {preview, "--camera", fakeDevice}, options);
+}
+
+}  // namespace
+
 // The preview takes the device named on its command line as the camera build
-// takes its own; one that offers no YUYV is named with what it offers, and
-// the scene plays.
-TEST(Capture, ThePreviewShowsTheNamedCameraOrSaysWhatItOffers)
+// takes its own, and shows it on past the track's end, which it plays again;
+// nothing shows over the picture.
+TEST(Capture, ThePreviewShowsTheNamedCameraPastTheTracksEnd)
 {
     WorkDir dir(trackSeconds);
-    FrameHook hook(dir, "3");
-    RunResult run = runProgram(dir, {preview, "--camera", fakeDevice}, cameraRun(dir, hook, {"FRAMEHOOK_FRAME_MS=10"}));
+    FrameHook hook(dir, "3,150");
+    RunResult run = runPreview(dir, hook, {}, 151);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_NE(run.out.find("camera " + std::string(fakeDevice) + " (\"Fake Camera\")\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nloop to 0.000 s"), std::string::npos) << run.out;
     expectTexture(hook.frame("3"), deliveredFrame(3), "the preview's frame 3");
+    expectTexture(hook.frame("150"), deliveredFrame(150), "the preview's frame 150, 1.49 s into a track of 1 s");
+    EXPECT_EQ(messagePixels(hook.frame("3")), 0);
+}
 
-    WorkDir mjpeg(trackSeconds);
-    FrameHook mjpegHook(mjpeg, "last");
-    run = runProgram(mjpeg, {preview, "--camera", fakeDevice},
-                     cameraRun(mjpeg, mjpegHook, {"FRAMEHOOK_FRAME_MS=10", "FAKECAM_FORMAT=MJPG"}));
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, std::string(fakeDevice) +
-                           ": delivers no YUYV, only MJPG; choose another camera (mosaic-preview --list-cameras)\n");
-    expectTexture(
-        mjpegHook.frame("last"), [](int, int) { return sceneColour; }, "the scene in the last frame");
+// What keeps the named camera off the picture is said on standard error and
+// over the picture, for some seconds; the scene plays meanwhile, with the
+// track again from its start at its end.
+TEST(Capture, ThePreviewSaysWhatKeepsTheCameraOffOverThePicture)
+{
+    const std::string device = fakeDevice;
+    const std::pair<std::string, std::string> faults[] = {
+        {"FAKECAM_FORMAT=MJPG", device + ": delivers no YUYV, only MJPG; choose another camera "
+                                         "(mosaic-preview --list-cameras)"},
+        {"FAKECAM_OPEN_ERRNO=13",
+         device + ": permission denied; its group root gives you no access (mode 0660): a udev rule in "
+                  "/etc/udev/rules.d, SUBSYSTEM==\"video4linux\", GROUP=\"video\", MODE=\"0660\", gives cameras "
+                  "to group video; join it (sudo usermod -aG video $USER) and log in again"}};
+    for (const auto& [env, line] : faults) {
+        WorkDir dir(trackSeconds);
+        FrameHook hook(dir, "3,1000");
+        RunResult run = runPreview(dir, hook, {env}, 1001);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, line + "\n");
+        expectTexture(
+            hook.frame("3"), [](int, int) { return sceneColour; }, "the scene in frame 3");
+        EXPECT_GT(messagePixels(hook.frame("3")), 1000) << env << ": the line over the picture";
+        EXPECT_EQ(messagePixels(hook.frame("1000")), 0) << env << ": the line still there after 10 s";
+        EXPECT_NE(run.out.find("\nloop to 0.000 s"), std::string::npos) << run.out;
+    }
 }

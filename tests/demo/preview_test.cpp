@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -261,7 +262,8 @@ std::string titleTime(const std::string& title)
 // On a clock of 100 ms a frame: the clock and the music stand while paused;
 // Right steps one bar and Page Down lands on the next part's first bar;
 // looping the first part brings the clock back to its start; Page Down past
-// the track's end ends the preview.
+// the track's end holds the last frame, paused, and Space then plays from the
+// start.
 TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
 {
     const double bar = 240.0 / 136.0;  // the shader's tempo
@@ -273,6 +275,7 @@ TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
     };
     std::string pausedTitle;
     std::string laterTitle;
+    std::string heldTitle;
     preview.options.input = [&](pid_t pid) {
         if (!preview.hook.waitForSwaps(pid, 3))
             return;
@@ -289,18 +292,25 @@ TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
             return;
         EXPECT_NE(windowTitle(pid).find(" | looping"), std::string::npos);
         xdotool({"key", "l", "Next", "Next", "Next"});
+        if (!waitForLines(pid, 11))
+            return;
+        heldTitle = windowTitle(pid);
+        xdotool({"key", "space"});
+        if (waitForLines(pid, 13))
+            xdotool({"key", "Escape"});
     };
     RunResult run = preview.run();
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(preview.hook.musicStopped(), -1) << "the track's end ended the preview, not the seek past it";
     EXPECT_NE(pausedTitle.find(" | paused"), std::string::npos) << pausedTitle;
+    EXPECT_NE(heldTitle.find(" | paused"), std::string::npos) << heldTitle;
     EXPECT_EQ(titleTime(laterTitle), titleTime(pausedTitle)) << "the clock ran while paused";
     seen = clockLines(preview.out());
     std::vector<std::string> what;
     for (const auto& line : seen)
         what.push_back(line.what);
     ASSERT_EQ(what, (std::vector<std::string>{"pause at", "play from", "pause at", "seek to", "seek to",
-                                              "play from", "seek to", "loop to", "seek to", "seek to"}))
+                                              "play from", "seek to", "loop to", "seek to", "seek to",
+                                              "pause at", "seek to", "play from"}))
         << preview.out();
     EXPECT_EQ(seen[1].clock, seen[0].clock);
     EXPECT_NEAR(seen[3].clock - seen[2].clock, bar, 0.002) << "Right steps one bar";
@@ -310,6 +320,31 @@ TEST(Preview, KeysSeekPauseAndLoopWithTheMusic)
     EXPECT_EQ(seen[7].clock, 0.0);
     EXPECT_NEAR(seen[8].clock, 4 * bar, 0.002);
     EXPECT_NEAR(seen[9].clock, 8 * bar, 0.002);
+    EXPECT_NEAR(seen[10].clock, 20.0, 0.05) << "held at the track's end";
+    EXPECT_EQ(seen[11].clock, 0.0);
+    EXPECT_EQ(seen[12].clock, 0.0);
+}
+
+// At the track's end the scene holds its last frame, paused, until Escape.
+TEST(Preview, TheTracksEndHoldsTheLastFrame)
+{
+    PreviewRun preview(1.0, 10);
+    std::string title;
+    preview.options.input = [&](pid_t pid) {
+        if (!waitWhileRunning(pid, [&] { return !clockLines(preview.out()).empty(); }, "the track's end paused it") ||
+            !preview.hook.waitForSwaps(pid, preview.hook.swapsSoFar() + 10))
+            return;
+        title = windowTitle(pid);
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = preview.run();
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<ClockLine> seen = clockLines(run.out);
+    ASSERT_EQ(seen.size(), 1u) << run.out;
+    EXPECT_EQ(seen[0].what, "pause at");
+    EXPECT_NEAR(seen[0].clock, 1.0, 0.05);
+    EXPECT_NE(title.find(" | paused"), std::string::npos) << title;
+    EXPECT_NEAR(std::atof(titleTime(title).c_str()), seen[0].clock, 0.001) << "the frame held: " << title;
 }
 
 TEST(Preview, BadArgumentsAreRefused)

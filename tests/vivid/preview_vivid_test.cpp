@@ -10,8 +10,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -66,7 +68,8 @@ TEST(VividPreview, ListsBothCamerasByTheirDriversName)
 // again the camera. Then, from the scene, C asks for it while it may not be
 // opened and, once it may, while another program streams from it: a line
 // for each, and the camera once it is free. Root opens any node; the preview
-// runs without the capabilities that let it, so that the mode holds.
+// runs without the capabilities that let it, so that the owner and mode
+// hold. The camera is named as "video1", which is /dev/video1.
 TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
 {
     hideVividText();
@@ -84,8 +87,10 @@ TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
         return waitWhileRunning(pid, [&] { return readFile(dir.path(".stderr")).find(line + "\n") != std::string::npos; },
                                 "it said " + line, 120);
     };
-    const std::string denied = camera + ": permission denied; its group root may not use it either (mode 000): "
-                                        "let the group read and write it (sudo chmod g+rw " + camera + ")";
+    const std::string denied = camera + ": permission denied; it belongs to group video: join it "
+                                        "(sudo usermod -aG video $USER) and log in again";
+    const group* video = getgrnam("video");
+    ASSERT_NE(video, nullptr);
     const std::string busy = camera + ": busy, another program is using it; it is taken once that program lets go";
     std::string title, shown;
     double plugToPicture = -1, loadedToPicture = -1;
@@ -120,10 +125,11 @@ TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
             return;
         holder = startTool({"v4l2-ctl", "-d", camera, "--stream-mmap"}, {});
         if (!waitWhileRunning(pid, [] { return inspectCaptureNode(camera).state == NodeState::Busy; },
-                              "v4l2-ctl streamed") || chmod(camera.c_str(), 0) != 0)
+                              "v4l2-ctl streamed") || chown(camera.c_str(), 65534, video->gr_gid) != 0 ||
+            chmod(camera.c_str(), 0660) != 0)
             return;
         xdotool({"key", "c"});
-        if (!saysOnStderr(pid, denied) || chmod(camera.c_str(), 0660) != 0 || !saysOnStderr(pid, busy))
+        if (!saysOnStderr(pid, denied) || chown(camera.c_str(), 0, 0) != 0 || !saysOnStderr(pid, busy))
             return;
         kill(holder, SIGTERM);
         if (waitForFrame(pid, hook, showsBars, frame, "the camera was taken once free"))
@@ -131,7 +137,7 @@ TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
     };
     const RunResult run = runProgram(dir,
                                      {"setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--inh-caps",
-                                      "-dac_override,-dac_read_search", preview, "--camera", camera},
+                                      "-dac_override,-dac_read_search", preview, "--camera", "video1"},
                                      options);
     if (holder > 0 && kill(holder, SIGTERM) == 0)
         waitpid(holder, nullptr, 0);
@@ -148,4 +154,32 @@ TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
                 "from plugging in to the camera's first frame: %.2f s (%.2f s after the driver had loaded)\n"
                 "the lines on standard error:\n%s",
                 title.c_str(), shown.c_str(), plugToPicture, loadedToPicture, run.err.c_str());
+}
+
+// The camera plays on past the track's end, with the track from its start:
+// 91 frames of a second each reach 90 s of an 80 s track.
+TEST(VividPreview, ShowsTheCameraPastTheTracksEnd)
+{
+    hideVividText();
+    WorkDir dir(80.0);
+    useTestShaders(dir);
+    FrameHook hook(dir);
+    hook.probe = sourceRowProbe;
+    RunOptions options;
+    hook.addTo(options);
+    options.env.push_back("FRAMEHOOK_FRAME_MS=1000");
+    options.timeoutSeconds = 300;
+    options.input = [&](pid_t pid) {
+        if (hook.waitForSwaps(pid, 91, 240))
+            xdotool({"key", "Escape"});
+    };
+    const RunResult run = runProgram(dir, {preview, "--camera", camera}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("\nloop to 0.000 s"), std::string::npos) << run.out;
+    const auto probes = hook.probes();
+    ASSERT_GE(probes.size(), 91u);
+    for (size_t frame = 2; frame <= 91; ++frame)
+        EXPECT_FALSE(showsTheScene(probes[frame - 1])) << "frame " << frame << " at " << frame - 1 << " s";
+    std::printf("at 90 s of the track's clock, its bottom row of texels: %s\n", describeRow(probes[90]).c_str());
 }

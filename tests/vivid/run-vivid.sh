@@ -147,6 +147,8 @@ mount -t devtmpfs dev /guest/dev
 mkdir -p /guest/dev/shm /guest/dev/pts
 mount -t tmpfs shm /guest/dev/shm
 mount -t devpts pts /guest/dev/pts
+# The guest's own run-time state: no udev daemon runs here, whatever the host runs.
+mount -t tmpfs run /guest/run
 i=0
 while [ ! -c /guest/dev/video2 ] && [ $i -lt 100 ]; do
     sleep 0.1
