@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
@@ -28,7 +29,7 @@ pid_t spawnServer(const std::vector<std::string>& args, const std::vector<std::s
     argv.push_back(nullptr);
     auto overridden = [&](const char* entry) {
         for (const auto& e : env)
-            if (e.compare(0, e.find('=') + 1, entry, e.find('=') + 1) == 0)
+            if (std::strncmp(e.c_str(), entry, e.find('=') + 1) == 0)
                 return true;
         return false;
     };
