@@ -8,8 +8,8 @@
 // sound is kept by the graph's own sample count: what came in at sample n
 // goes out at n plus the delay, whichever side a cycle runs first and
 // however the quantum changes. What never came in goes out as silence.
-#include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
+#include "pipewire-stream.h"
+
 #include <spa/param/latency-utils.h>
 
 #include <algorithm>
@@ -132,31 +132,13 @@ void outputParamChanged(void* data, uint32_t id, const spa_pod* param)
 void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
 {
     auto& delay = *static_cast<Delay*>(data);
-    if (state == PW_STREAM_STATE_ERROR) {
-        std::fprintf(stderr, "delay-sink: %s\n", error ? error : "stream failed");
-        pw_main_loop_quit(delay.loop);
-    } else if (state == PW_STREAM_STATE_PAUSED && ++delay.connected == 2) {
-        std::printf("ready\n");
-        std::fflush(stdout);
-    }
+    if (!streamFailed("delay-sink", delay.loop, state, error) && state == PW_STREAM_STATE_PAUSED &&
+        ++delay.connected == 2)
+        announce("ready");
 }
 
-const pw_stream_events inputEvents = [] {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.state_changed = stateChanged;
-    events.process = takeIn;
-    return events;
-}();
-
-const pw_stream_events outputEvents = [] {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.state_changed = stateChanged;
-    events.param_changed = outputParamChanged;
-    events.process = giveOut;
-    return events;
-}();
+const pw_stream_events inputEvents = streamEvents(stateChanged, takeIn);
+const pw_stream_events outputEvents = streamEvents(stateChanged, giveOut, outputParamChanged);
 
 // Both streams share one connection, and so the one thread that runs their
 // cycles, which is all that touches the ring.
@@ -165,19 +147,7 @@ pw_stream* connect(Delay& delay, pw_properties* properties, spa_direction direct
 {
     pw_stream* stream = pw_stream_new(delay.core, "delay-sink", properties);
     pw_stream_add_listener(stream, &listener, &events, &delay);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_F32;
-    format.rate = rate;
-    format.channels = channels;
-    format.position[0] = SPA_AUDIO_CHANNEL_FL;
-    format.position[1] = SPA_AUDIO_CHANNEL_FR;
-    uint8_t storage[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    pw_stream_connect(stream, direction, PW_ID_ANY,
-                      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                      PW_STREAM_FLAG_RT_PROCESS),
-                      params, 1);
+    connectAudio(stream, direction, SPA_AUDIO_FORMAT_F32, channels);
     return stream;
 }
 

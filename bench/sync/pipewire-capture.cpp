@@ -10,8 +10,7 @@
 // graph keeps the quantum the programs around it choose. "recording" goes to
 // standard output once the stream runs; SIGTERM or SIGINT ends it, and the
 // files are written then.
-#include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
+#include "pipewire-stream.h"
 
 #include <csignal>
 #include <cstdint>
@@ -66,23 +65,14 @@ void takeCycle(void* data)
 void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
 {
     auto& recording = *static_cast<Recording*>(data);
-    if (state == PW_STREAM_STATE_ERROR) {
-        std::fprintf(stderr, "pipewire-capture: %s\n", error ? error : "stream failed");
-        pw_main_loop_quit(recording.loop);
-    } else if (state == PW_STREAM_STATE_STREAMING && !recording.announced) {
+    if (!streamFailed("pipewire-capture", recording.loop, state, error) && state == PW_STREAM_STATE_STREAMING &&
+        !recording.announced) {
         recording.announced = true;
-        std::printf("recording\n");
-        std::fflush(stdout);
+        announce("recording");
     }
 }
 
-const pw_stream_events events = [] {
-    pw_stream_events e{};
-    e.version = PW_VERSION_STREAM_EVENTS;
-    e.state_changed = stateChanged;
-    e.process = takeCycle;
-    return e;
-}();
+const pw_stream_events events = streamEvents(stateChanged, takeCycle);
 
 bool write(const Recording& recording, const char* samplesPath, const char* timesPath)
 {
@@ -116,18 +106,7 @@ int main(int argc, char** argv)
                           argv[1], PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_DONT_RECONNECT, "true",
                           nullptr),
         &events, &recording);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_S16;
-    format.rate = 48000;
-    format.channels = 1;
-    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    uint8_t storage[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    pw_stream_connect(recording.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                      PW_STREAM_FLAG_RT_PROCESS),
-                      params, 1);
+    connectAudio(recording.stream, PW_DIRECTION_INPUT, SPA_AUDIO_FORMAT_S16, 1);
     pw_main_loop_run(recording.loop);
     pw_stream_destroy(recording.stream);
     pw_main_loop_destroy(recording.loop);

@@ -151,6 +151,7 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
   kill -TERM "$capturing"
   wait "$capturing" || true
   "$helpers/sync-offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" "$extra" > "$4"
+  echo "added $extra" >> "$4"
 }
 
 # A forced quantum must be what the sink hands over at a time.
@@ -185,7 +186,8 @@ measure() { # CASE PROGRAM
     run_once "$work/after" "$2" "$1" "$work/lags/$1.after.$i"
     check_quantum "$1" "$work/lags/$1.after.$i"
     echo "$1 run $i: median lag ${b:+before $b, }after $(run_lags "$work/lags/$1.after.$i")," \
-      "quantum $(awk '$1 == "quantum" { print $2 }' "$work/lags/$1.after.$i")"
+      "$(awk '$1 == "quantum" || ($1 == "added" && $2 != 0) { printf "%s %s ", $1, $2 }
+        $1 == "stall" { printf "a gap of over 0.3 s between frames " }' "$work/lags/$1.after.$i")"
     i=$((i + 1))
   done
 }

@@ -38,6 +38,9 @@ const long blockSamples = rate / 4;
 const long coarseStep = 8;
 // Quieter than this is silence: below the dither of a decoded track.
 const int silence = 64;
+// The track fades out to its last sample over this, so where its sound ends
+// is told by a lower mark.
+const int fadedOut = 4;
 
 [[noreturn]] void fail(const std::string& message)
 {
@@ -385,7 +388,7 @@ void printStall(const std::vector<Frame>& frames, const std::vector<Lag>& lags)
 double lastHeard(const std::vector<int16_t>& capture, const std::vector<Block>& blocks)
 {
     long last = long(capture.size()) - 1;
-    while (last > 0 && std::abs(capture[size_t(last)]) <= silence)
+    while (last > 0 && std::abs(capture[size_t(last)]) <= fadedOut)
         --last;
     auto block = std::upper_bound(blocks.begin(), blocks.end(), last,
                                   [](long sample, const Block& b) { return sample < b.start; });
@@ -396,7 +399,7 @@ double lastHeard(const std::vector<int16_t>& capture, const std::vector<Block>& 
 double lastSound(const std::vector<int16_t>& track)
 {
     long last = long(track.size()) - 1;
-    while (last > 0 && std::abs(track[size_t(last)]) <= silence)
+    while (last > 0 && std::abs(track[size_t(last)]) <= fadedOut)
         --last;
     return double(last) / rate;
 }
