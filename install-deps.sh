@@ -13,7 +13,7 @@ rest="libgtest-dev libbenchmark-dev libhwy-dev libogg-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston xwayland ffmpeg
   mesa-vulkan-drivers
-  dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils
+  dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils libpipewire-0.3-dev
   qemu-system-x86 busybox-static cpio kmod v4l-utils
   lintian desktop-file-utils appstream"
 case "$1" in

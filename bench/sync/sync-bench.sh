@@ -1,33 +1,48 @@
 #!/bin/sh
-# How far the demo's sound runs behind its pictures on the desktop's sound
-# servers, and in a video of the recorder:
+# How far the demo's sound runs behind its pictures over whole runs on the
+# desktop's sound servers, and in a video of the recorder:
 #
-#   sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]
+#   sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC HELPERS DATA-DIR [RUNS] [BEFORE-DIR]
 #
-# Each server runs privately (its own XDG_RUNTIME_DIR and D-Bus session bus)
-# with a null sink as its default: PipeWire with WirePlumber and
-# pipewire-pulse, the demo once through SDL's pulseaudio driver and once
-# through its pipewire driver, then PulseAudio. The demo plays RUNS times
-# (default 10) for each, on a private Xvfb display, until its pictures have
-# shown 3 s of the track; the preview as often, paused after 2 s, sent back
-# to the start and resumed, and played on to 3 s from there. The sink's monitor is recorded
-# beside them. The
-# offset of a run is the median over its frames of when the sound of the
-# track time a frame showed left the server, less when that frame read its
-# clock (sync-offset); positive means the sound comes after the
-# picture. BEFORE-DIR, when given, holds an earlier build (mosaic-demo,
-# mosaic-preview, mosaic-record, data/) whose shader holds the pictures 4096/22050 s behind
-# the clock; its runs alternate with this build's under the same load. Each
-# backend's min, median and max follow, and the offset read back from a
-# video that each recorder makes of a tone (tone-sync).
+# HELPERS is the folder built from this one's sources; monitor-capture is
+# the tests' own, beside TONE-SYNC. Each server runs
+# privately (its own XDG_RUNTIME_DIR and D-Bus session bus) with a null sink,
+# "bench", whose monitor is recorded beside every run: first PipeWire with
+# WirePlumber and pipewire-pulse, recorded natively (pipewire-capture), then
+# PulseAudio, recorded through the pulse protocol (monitor-capture). The programs
+# play on a private Xvfb display through SDL's pulseaudio driver, RUNS times
+# (default 5) a case, until their pictures have shown 15 s of the track:
+#   pipewire-pulse             the server's own quantum
+#   quantum 256, 1024, 2048    forced (clock.force-quantum), and checked
+#                              against how many samples the sink hands over
+#                              at a time
+#   delay 200 ms               into a sink that delays by 200 ms and reports
+#                              it, as a Bluetooth headset does (delay-sink),
+#                              ahead of "bench"
+#   stall                      the program stopped (SIGSTOP) for 0.5 s once
+#                              its pictures show 10 s of the track
+#   preview                    the preview paused after 2 s, sent back to the
+#                              start, resumed and played 13 s from there
+#   whole track                played to its end, for what of its end was
+#                              never drawn or heard
+#   pulseaudio                 PulseAudio's null sink, whose monitor has the
+#                              sound ahead of the sink's reported latency, a
+#                              real device's delay, which is added
+# Every second of a recording, the lag of the frames whose sound it holds
+# (sync-offset): positive when the sound comes after its picture. A case's
+# min, median, 95th percentile of |lag| and max are over all its runs'
+# seconds pooled. BEFORE-DIR, when given, holds an earlier build
+# (mosaic-demo, mosaic-preview, mosaic-record, data/); its runs alternate with
+# this build's under the same load. Last, the offset read back from a video
+# that each recorder makes of a tone (tone-sync).
 set -e
-if [ $# -lt 8 ]; then
-  echo "usage: sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC CAPTURE OFFSET DATA-DIR [RUNS] [BEFORE-DIR]" >&2
+if [ $# -lt 7 ]; then
+  echo "usage: sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC HELPERS DATA-DIR [RUNS] [BEFORE-DIR]" >&2
   exit 1
 fi
-demo=$(realpath "$1") preview=$(realpath "$2") recorder=$(realpath "$3") hook=$(realpath "$4")
-tone=$(realpath "$5") capture=$(realpath "$6") offset=$(realpath "$7") data=$(realpath "$8")
-runs=${9:-10} before=${10:+$(realpath "${10}")}
+demo=$(realpath -e "$1") preview=$(realpath -e "$2") recorder=$(realpath -e "$3") hook=$(realpath -e "$4")
+tone=$(realpath -e "$5") helpers=$(realpath -e "$6") data=$(realpath -e "$7")
+runs=${8:-5} before=${9:+$(realpath -e "$9")}
 work=$(mktemp -d "${TMPDIR:-/tmp}/sync-bench-XXXXXX")
 servers=""
 cleanup() {
@@ -36,32 +51,38 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+started=$(date +%s)
 
-mkdir -p "$work/run" "$work/after" "$work/before"
+mkdir -p "$work/run" "$work/after" "$work/before" "$work/lags"
 chmod 700 "$work/run"
-export XDG_RUNTIME_DIR="$work/run" PULSE_SERVER="unix:$work/run/pulse/native"
+export XDG_RUNTIME_DIR="$work/run" PULSE_SERVER="unix:$work/run/pulse/native" SDL_AUDIODRIVER=pulseaudio
 unset PIPEWIRE_REMOTE
 cp "$data"/* "$work/after/"
 [ -z "$before" ] || cp "$before"/data/* "$work/before/"
-ffmpeg -v error -i "$data/chiptune2.ogg" -t 2 -f s16le -ac 1 -ar 48000 "$work/track.raw"
+ffmpeg -v error -i "$data/chiptune2.ogg" -f s16le -ac 1 -ar 48000 "$work/track.raw"
+track_seconds=$(awk -v bytes="$(stat -c %s "$work/track.raw")" 'BEGIN { printf "%.3f", bytes / 2 / 48000 }')
 
-display=:$((90 + $$ % 100))
-Xvfb "$display" -screen 0 640x360x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display, as others may run beside the bench.
+Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3> "$work/display" >/dev/null 2>&1 &
 servers="$servers $!"
-export DISPLAY="$display"
-until [ -e "/tmp/.X11-unix/X${display#:}" ]; do sleep 0.1; done
+until [ -s "$work/display" ]; do sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
 
 dbus-daemon --session --address="unix:path=$work/run/bus" --nofork --nopidfile >/dev/null 2>&1 &
 servers="$servers $!"
+until [ -S "$work/run/bus" ]; do sleep 0.05; done
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/run/bus"
 
-# A server takes the null sink once pactl reaches it, and makes it the
-# default once the sink is listed; PipeWire's session manager may refuse both
-# for a moment after its start.
+# A server takes the null sink once pactl reaches it, and makes a sink the
+# default once it is listed; PipeWire's session manager may refuse both for a
+# moment after its start.
+use_sink() { # NAME
+  until pactl list short sinks | grep -q "	$1	"; do sleep 0.1; done
+  until pactl set-default-sink "$1" 2>/dev/null; do sleep 0.1; done
+}
 start_sink() {
   until pactl load-module module-null-sink sink_name=bench >/dev/null 2>&1; do sleep 0.1; done
-  until pactl list short sinks | grep -q bench; do sleep 0.1; done
-  until pactl set-default-sink bench 2>/dev/null; do sleep 0.1; done
+  use_sink bench
 }
 
 stop_servers() {
@@ -71,89 +92,142 @@ stop_servers() {
 
 # Waits until the pictures have shown SECONDS of the track, after the clock
 # went back if SEEK is 1.
-wait_shown() { # SECONDS SEEK [SHADER-LATENCY]
-  until awk -v until="$1" -v seek="$2" -v l="${3:-}" '$2 != "-" {
+wait_shown() { # SECONDS SEEK
+  until awk -v until="$1" -v seek="$2" '$2 != "-" {
       if ($2 < last - 0.5) back = 1
       last = $2
-      if ($2 - ($3 == "-" ? l : $3) > until && (back || !seek)) found = 1
+      if ($2 - ($3 == "-" ? 0 : $3) > until && (back || !seek)) found = 1
     } END { exit !found }' "$work/clock" 2>/dev/null; do
     kill -0 "$playing" 2>/dev/null || { echo "$(basename "$program") ended early" >&2; exit 1; }
     sleep 0.1
   done
 }
 
-# One run: the monitor recorded, the program played until its pictures have
-# shown 3 s of the track (the preview paused, sent back to the start and
-# resumed after 2 s), then the offset.
-run_once() { # BUILD-DIR DRIVER PROGRAM [SHADER-LATENCY]
-  program=$3
-  rm -f "$work/clock" "$work/times" "$work/capture.raw" "$work/capture.times"
-  "$capture" bench.monitor "$work/capture.raw" "$work/capture.times" > "$work/capture.out" &
+# The latency the default sink reports while it plays, in ms.
+sink_latency() {
+  pactl list sinks | awk -v sink="$(pactl get-default-sink)" '
+    $1 == "Name:" { this = ($2 == sink) }
+    this && $1 == "Latency:" { printf "%.1f", $2 / 1000; exit }'
+}
+
+# One run of PROGRAM (mosaic-demo or mosaic-preview) from BUILD-DIR's data,
+# as CASE asks, with the monitor recorded; sync-offset's lines go to OUT.
+run_once() { # BUILD-DIR PROGRAM CASE OUT
+  program=$2
+  extra=0
+  rm -f "$work/clock" "$work/capture.raw" "$work/capture.times"
+  "$capture" "$capture_source" "$work/capture.raw" "$work/capture.times" > "$work/capture.out" &
   capturing=$!
-  until grep -q recording "$work/capture.out" 2>/dev/null; do sleep 0.05; done
-  (cd "$1" && exec env SDL_AUDIODRIVER="$2" LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" \
-    FRAMEHOOK_TIMES="$work/times" "$3" >/dev/null 2>&1) &
+  until grep -q recording "$work/capture.out" 2>/dev/null; do
+    kill -0 "$capturing" 2>/dev/null || { echo "$capture did not start" >&2; exit 1; }
+    sleep 0.05
+  done
+  (cd "$1" && exec env LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" "$2" >/dev/null 2>&1) &
   playing=$!
-  case "$program" in
-    *preview)
+  case "$3" in
+    preview)
       # The pause leaves half a second of silence for the start to come out of.
-      wait_shown 2 0 "${4:-}"
+      wait_shown 2 0
       xdotool key space
       sleep 0.5
       xdotool key Home
-      wait_shown -1 1 "${4:-}"
+      wait_shown -1 1
       xdotool key space
-      wait_shown 3.2 1 "${4:-}" ;;
-    *) wait_shown 3.2 0 "${4:-}" ;;
+      wait_shown 13 1 ;;
+    stall)
+      wait_shown 10 0
+      kill -STOP "$playing"
+      sleep 0.5
+      kill -CONT "$playing"
+      wait_shown 15 0 ;;
+    pulseaudio)
+      wait_shown 5 0
+      extra=$(sink_latency)
+      wait_shown 15 0 ;;
+    "whole track") wait "$playing" || true ;;
+    *) wait_shown 15 0 ;;
   esac
   kill -TERM "$playing" 2>/dev/null || true
   wait "$playing" || true
   kill -TERM "$capturing"
   wait "$capturing" || true
-  "$offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" ${4:+"$4"}
+  "$helpers/sync-offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" "$extra" > "$4"
+  echo "added $extra" >> "$4"
 }
 
-summary() { # FILE
-  sort -n "$1" | awk '{ v[NR] = $1 } END {
-    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "min %6.1f  median %6.1f  max %6.1f  (%d runs)\n", v[1], m, v[NR], NR }'
+# A forced quantum must be what the sink hands over at a time.
+check_quantum() { # CASE OUT
+  case "$1" in
+    "quantum "*)
+      got=$(awk '$1 == "quantum" { print $2 }' "$2")
+      [ "$got" = "${1#quantum }" ] || { echo "$1: the sink handed over $got samples at a time" >&2; exit 1; } ;;
+  esac
 }
 
-measure() { # NAME DRIVER PROGRAM
-  : > "$work/$1.after"
-  : > "$work/$1.before"
+# The median of the numbers on standard input, "-" of none.
+median_of() {
+  sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[int((NR + 1) / 2)]; else printf "-" }'
+}
+
+# A run's median lag over its seconds, with the least and the most.
+run_lags() { # OUT
+  awk '$1 == "second" { print $3 }' "$1" | sort -n | awk '{ v[NR] = $1 } END {
+    printf "%.1f ms (%.1f to %.1f)", v[int((NR + 1) / 2)], v[1], v[NR] }'
+}
+
+measure() { # CASE PROGRAM
   i=1
   while [ "$i" -le "$runs" ]; do
+    b=""
     if [ -n "$before" ]; then
-      b=$(run_once "$work/before" "$2" "$before/$(basename "$3")" 0.185760)
-      echo "$b" >> "$work/$1.before"
+      run_once "$work/before" "$before/$(basename "$2")" "$1" "$work/lags/$1.before.$i"
+      check_quantum "$1" "$work/lags/$1.before.$i"
+      b=$(run_lags "$work/lags/$1.before.$i")
     fi
-    a=$(run_once "$work/after" "$2" "$3")
-    echo "$a" >> "$work/$1.after"
-    echo "$1 run $i: sound after picture ${b:+before $b ms, }after $a ms"
+    run_once "$work/after" "$2" "$1" "$work/lags/$1.after.$i"
+    check_quantum "$1" "$work/lags/$1.after.$i"
+    echo "$1 run $i: median lag ${b:+before $b, }after $(run_lags "$work/lags/$1.after.$i")," \
+      "$(awk '$1 == "quantum" || ($1 == "added" && $2 != 0) { printf "%s %s ", $1, $2 }
+        $1 == "stall" { printf "a gap of over 0.3 s between frames " }' "$work/lags/$1.after.$i")"
     i=$((i + 1))
   done
 }
 
+capture="$helpers/pipewire-capture" capture_source=bench
 servers_audio=""
 pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+# The session manager gives up on a server it cannot reach yet.
+until [ -S "$work/run/pipewire-0" ]; do sleep 0.05; done
 wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 servers="$servers $servers_audio"
 start_sink
-measure pipewire-pulse pulseaudio "$demo"
-measure pipewire pipewire "$demo"
-measure "preview pipewire-pulse" pulseaudio "$preview"
-measure "preview pipewire" pipewire "$preview"
+measure pipewire-pulse "$demo"
+for quantum in 256 1024 2048; do
+  pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
+  measure "quantum $quantum" "$demo"
+done
+pw-metadata -n settings 0 clock.force-quantum 0 >/dev/null
+measure stall "$demo"
+measure preview "$preview"
+"$helpers/delay-sink" delayed bench 200 > "$work/delay.out" &
+delaying=$!
+servers="$servers $delaying"
+until grep -q ready "$work/delay.out" 2>/dev/null; do sleep 0.05; done
+use_sink delayed
+measure "delay 200 ms" "$demo"
+use_sink bench
+kill "$delaying"
+measure "whole track" "$demo"
 stop_servers
 
+capture="$(dirname "$tone")/monitor-capture" capture_source=bench.monitor
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
   -L module-native-protocol-unix >/dev/null 2>&1 &
 servers_audio="$!"
 servers="$servers $servers_audio"
 start_sink
-measure pulseaudio pulseaudio "$demo"
-measure "preview pulseaudio" pulseaudio "$preview"
+measure pulseaudio "$demo"
 stop_servers
 
 # The recorder: a tone out of silence, and a picture that turns white when
@@ -164,11 +238,50 @@ video_offset() { # BUILD-DIR RECORDER
   "$tone" "$2" "$work/tone" 60
 }
 
+# Pooled seconds of a case's runs of one build.
+summary() { # CASE BUILD
+  cat "$work/lags/$1.$2".* | awk '$1 == "second" { print $3 }' | sort -n > "$work/seconds"
+  p95=$(awk '{ print $1 < 0 ? -$1 : $1 }' "$work/seconds" | sort -n |
+    awk '{ v[NR] = $1 } END { printf "%.1f", v[int(0.95 * NR + 0.999)] }')
+  awk -v p95="$p95" -v runs="$runs" '{ v[NR] = $1 } END {
+    printf "min %7.1f  median %7.1f  p95 |lag| %7s  max %7.1f  (%d s, %d runs)\n",
+      v[1], v[int((NR + 1) / 2)], p95, v[NR], NR, runs }' "$work/seconds"
+}
+
+# Medians over the runs of the stall's lag before and after, and of how
+# long until it is back within 20 ms; runs where it never is are counted.
+stall_summary() { # BUILD
+  cat "$work/lags/stall.$1".* | awk '$1 == "stall"' > "$work/stalls"
+  printf "before %s ms, after %s ms; back within 20 ms after %s frames, %s ms (never in %s of %s runs)\n" \
+    "$(awk '{ print $2 }' "$work/stalls" | median_of)" "$(awk '{ print $3 }' "$work/stalls" | median_of)" \
+    "$(awk '$4 != "-" { print $4 }' "$work/stalls" | median_of)" \
+    "$(awk '$5 != "-" { print $5 }' "$work/stalls" | median_of)" \
+    "$(awk '$4 == "-"' "$work/stalls" | wc -l)" "$(wc -l < "$work/stalls")"
+}
+
+# Medians over the runs of the end of the track never drawn, and of its
+# sound never heard before its own last sound, both in ms.
+end_summary() { # BUILD
+  cat "$work/lags/whole track.$1".* | awk '$1 == "end"' > "$work/ends"
+  printf "of the %s s track, never drawn %s ms, sound cut %s ms (max %s; %s runs)\n" "$track_seconds" \
+    "$(awk -v s="$track_seconds" '{ print (s - $2) * 1000 }' "$work/ends" | median_of)" \
+    "$(awk '{ print ($4 - $3) * 1000 }' "$work/ends" | median_of)" \
+    "$(awk '{ print ($4 - $3) * 1000 }' "$work/ends" | sort -n | tail -1)" "$(wc -l < "$work/ends")"
+}
+
 echo
-echo "sound after picture, ms:"
-for name in pipewire-pulse pipewire pulseaudio "preview pipewire-pulse" "preview pipewire" "preview pulseaudio"; do
-  [ -z "$before" ] || echo "  $name before: $(summary "$work/$name.before")"
-  echo "  $name after:  $(summary "$work/$name.after")"
+echo "lag of the sound behind its picture, ms, each second of every run:"
+builds="after"
+[ -z "$before" ] || builds="before after"
+for name in pipewire-pulse "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" pulseaudio; do
+  for build in $builds; do
+    printf "  %-16s %-6s %s\n" "$name" "$build" "$(summary "$name" "$build")"
+  done
+done
+for build in $builds; do
+  echo "  stall $build: $(stall_summary "$build")"
+  echo "  end $build: $(end_summary "$build")"
 done
 [ -z "$before" ] || echo "  video before: $(video_offset "$work/before" "$before/mosaic-record") ms"
 echo "  video after:  $(video_offset "$work/after" "$recorder") ms"
+echo "bench took $(( $(date +%s) - started )) s"
