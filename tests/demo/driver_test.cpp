@@ -94,3 +94,18 @@ TEST(Drivers, MissingSeparateShaderObjectsAreReported)
     EXPECT_NE(run.err.find("mosaic-preview: the OpenGL driver lacks GL_ARB_separate_shader_objects\n"),
               std::string::npos) << run.err;
 }
+
+// OpenGL 4.5 has direct state access in core: a driver that has its entry
+// points without listing the extension is taken by all three programs.
+TEST(Drivers, DirectStateAccessInCoreNeedsNoExtensionName)
+{
+    WorkDir dir;
+    RunOptions options;
+    hideGLExtension(options, "GL_ARB_direct_state_access");
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    run = runProgram(dir, {MOSAIC_RECORD, "--size", "64x36", "--still", "0.5", "still.png"}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    run = runProgram(dir, {MOSAIC_PREVIEW}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+}
