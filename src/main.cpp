@@ -22,7 +22,6 @@ static int32_t drawable_width = 1920;
 static int32_t drawable_height = 1080;
 
 static SDL_Window* window = nullptr;
-static SDL_GLContext context = nullptr;
 
 static uint32_t startup = 0;
 static glm::ivec2 mousePos{0, 0};
@@ -53,8 +52,12 @@ const char* loadtxt(const char* fileName)
     return readTextOrExit(fileName, __FILE__, __LINE__);
 }
 
-// May run on a thread of the GL implementation: it touches only stderr and,
-// for a high-severity message, the process exit.
+// Runs inside the GL call that raised the message, maybe on a thread of the
+// GL implementation. A high-severity message ends the process with _exit,
+// which runs no exit handler and ends every thread at once, the driver's
+// among them: exit() would delete the context from inside its own call, or
+// from a thread it is not current on, while the main thread went on drawing.
+// Only what the standard streams hold has to be written first.
 static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GLsizei length,
                                      const GLchar* message, const void*)
 {
@@ -64,8 +67,10 @@ static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GL
         std::fwrite(message, count, 1, stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    if (severity == GL_DEBUG_SEVERITY_HIGH)
-        std::exit(1);
+    if (severity == GL_DEBUG_SEVERITY_HIGH) {
+        std::fflush(stdout);
+        _exit(1);
+    }
 }
 
 static void openAudio()
@@ -93,8 +98,7 @@ static void openWindow()
     if (!window)
         FATAL("Could not create window: %s", SDL_GetError());
     watchDisplayConnection(window);
-    context = SDL_GL_CreateContext(window);
-    if (!context)
+    if (!createSceneContext(window))
         FATAL("Could not create context: %s", SDL_GetError());
     // Only a current context can take the swap interval; it ties each swap
     // to the display's refresh.
@@ -202,11 +206,5 @@ int main()
         render();
         SDL_GL_SwapWindow(window);
     }
-    // Before the exit handlers: a driver that compiles shaders on threads of
-    // its own (zink on lavapipe, with LLVM) may still be at work, and LLVM's
-    // handlers tear down what those threads use. Deleting the context waits
-    // for them.
-    SDL_GL_DeleteContext(context);
-    SDL_Quit();
     return 0;
 }

@@ -420,6 +420,29 @@ void requestSceneContext()
                         SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
 }
 
+static SDL_GLContext sceneContext = nullptr;
+
+// A driver that compiles on threads of its own (zink on lavapipe, with LLVM)
+// may still be at work when the process ends, and the exit handlers that the
+// driver and LLVM registered as they were loaded tear down what those threads
+// use. Deleting the context waits for its threads, and SDL_Quit, closing the
+// display, ends the driver's screen with the rest; registered after the
+// driver was loaded, this runs before those handlers.
+static void deleteSceneContext()
+{
+    SDL_GL_DeleteContext(sceneContext);
+    SDL_Quit();
+}
+
+bool createSceneContext(SDL_Window* window)
+{
+    sceneContext = SDL_GL_CreateContext(window);
+    if (!sceneContext)
+        return false;
+    std::atexit(deleteSceneContext);
+    return true;
+}
+
 // The source image, the palette and the framebuffer that joins the scene
 // pass to the mosaic pass.
 static void createSourceImage()

@@ -4,6 +4,8 @@
 #include <glm/vec2.hpp>
 #include <string>
 
+struct SDL_Window;
+
 // What the scene needs from the shell.
 uint32_t timer();
 // Seconds from timer()'s clock to when the sound it stands for is heard; the
@@ -20,9 +22,12 @@ const char* loadtxt(const char* fileName);
 // as the scene's timeline is timed for; false, with SDL's error set, when it
 // cannot. requestSceneContext asks SDL, before the window is made, for the
 // context the scene draws with: OpenGL 3.3 core, forward compatible, with
-// debug output.
+// debug output; createSceneContext makes that context current in `window`,
+// false, with SDL's error set, when it cannot. From then on any exit(), a
+// fatal report's or main's return, first deletes the context and quits SDL.
 bool openSceneAudio();
 void requestSceneContext();
+bool createSceneContext(SDL_Window* window);
 void init();
 void resize(int w, int h);
 void render();

@@ -109,3 +109,25 @@ TEST(Drivers, DirectStateAccessInCoreNeedsNoExtensionName)
     run = runProgram(dir, {MOSAIC_PREVIEW}, options);
     EXPECT_EQ(run.status, 0) << run.err;
 }
+
+// A start that fails with zink's context alive ends with status 1, not a
+// signal: through the debug callback, the information lines written first,
+// and, with debug output hidden, through the located report.
+TEST(Drivers, FatalStartOnZinkEndsWithStatusOne)
+{
+    WorkDir dir;
+    dir.write("sdf.frag", "#version 330 core\nvoid main() { this is not GLSL; }\n");
+    RunOptions options;
+    options.env = zink;
+    // Without it Mesa's Vulkan device-select layer, looking for a Wayland
+    // display, adds its complaint to the report.
+    options.env.push_back("XDG_RUNTIME_DIR=" + dir.path());
+    RunResult run = runDemo(dir, options);
+    EXPECT_EQ(run.status, 1) << run.err;
+    expectInfoLines(lines(run.out));
+    auto err = lines(run.err);
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err.back().rfind("[OpenGL] ", 0), 0u) << run.err;
+    hideGLExtension(options, "GL_ARB_debug_output");
+    expectFatal(runDemo(dir, options), "scene/demo.cpp", "Failed to compile shader!");
+}
