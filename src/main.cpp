@@ -55,9 +55,10 @@ const char* loadtxt(const char* fileName)
 // Runs inside the GL call that raised the message, maybe on a thread of the
 // GL implementation. A high-severity message ends the process with _exit,
 // which runs no exit handler and ends every thread at once, the driver's
-// among them: exit() would delete the context from inside its own call, or
-// from a thread it is not current on, while the main thread went on drawing.
-// Only what the standard streams hold has to be written first.
+// among them. exit() would run the handlers with the context alive (see
+// releaseBeforeExit), and the context can be deleted neither inside its own
+// call nor from a thread it is not current on, while the main thread may be
+// drawing. Only what the standard streams hold has to be written first.
 static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GLsizei length,
                                      const GLchar* message, const void*)
 {
@@ -206,5 +207,8 @@ int main()
         render();
         SDL_GL_SwapWindow(window);
     }
+    // Before the exit handlers, which tear down what the driver's threads
+    // may still use (see releaseBeforeExit).
+    closeSceneVideo();
     return 0;
 }

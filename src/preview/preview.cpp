@@ -451,5 +451,8 @@ int main(int argc, char** argv)
         render();
         SDL_GL_SwapWindow(window);
     }
+    // Before the exit handlers, which tear down what the driver's threads
+    // may still use (see releaseBeforeExit).
+    closeSceneVideo();
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "offscreen-gl.h"
+#include "common.h"
 #include "fail.h"
 #include "gl-requirements.h"
 
@@ -6,7 +7,6 @@
 #include <EGL/eglext.h>
 #include <glad/gl.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -72,14 +72,7 @@ static EGLConfig chooseConfig(EGLDisplay display, const EGLint* attributes)
 
 static EGLDisplay offscreenDisplay = EGL_NO_DISPLAY;
 
-// As the windowed programs delete theirs, and for the same reason: a driver
-// that compiles on threads of its own (zink on lavapipe, with LLVM) may still
-// be at work at the exit, and the handlers that the driver and LLVM
-// registered as they were loaded tear down what those threads use. Releasing
-// the display destroys the context and ends the driver's screen, its threads
-// with it; registered once the context exists, this runs before those
-// handlers.
-static void releaseOffscreenGL()
+void closeOffscreenGL()
 {
     eglMakeCurrent(offscreenDisplay, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
     eglTerminate(offscreenDisplay);
@@ -113,7 +106,7 @@ void openOffscreenGL(int width, int height)
     if (!eglMakeCurrent(display, surface, surface, context))
         fail("could not make the EGL context current (EGL error 0x%x)", eglGetError());
     offscreenDisplay = display;
-    std::atexit(releaseOffscreenGL);
+    releaseBeforeExit(closeOffscreenGL);
     if (GLAD_VERSION_MAJOR(gladLoadGL(reinterpret_cast<GLADloadfunc>(eglGetProcAddress))) < 3)
         fail("could not load the OpenGL entry points");
     if (const char* missing = missingSceneExtension())

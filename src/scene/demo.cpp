@@ -422,25 +422,21 @@ void requestSceneContext()
 
 static SDL_GLContext sceneContext = nullptr;
 
-// A driver that compiles on threads of its own (zink on lavapipe, with LLVM)
-// may still be at work when the process ends, and the exit handlers that the
-// driver and LLVM registered as they were loaded tear down what those threads
-// use. Deleting the context waits for its threads, and SDL_Quit, closing the
-// display, ends the driver's screen with the rest; registered after the
-// driver was loaded, this runs before those handlers.
-static void deleteSceneContext()
-{
-    SDL_GL_DeleteContext(sceneContext);
-    SDL_Quit();
-}
-
 bool createSceneContext(SDL_Window* window)
 {
     sceneContext = SDL_GL_CreateContext(window);
     if (!sceneContext)
         return false;
-    std::atexit(deleteSceneContext);
+    releaseBeforeExit(closeSceneVideo);
     return true;
+}
+
+// Deleting the context waits for the driver's threads that work for it, and
+// SDL_Quit, closing the display, ends the driver's screen with the rest.
+void closeSceneVideo()
+{
+    SDL_GL_DeleteContext(sceneContext);
+    SDL_Quit();
 }
 
 // The source image, the palette and the framebuffer that joins the scene

@@ -23,11 +23,13 @@ const char* loadtxt(const char* fileName);
 // cannot. requestSceneContext asks SDL, before the window is made, for the
 // context the scene draws with: OpenGL 3.3 core, forward compatible, with
 // debug output; createSceneContext makes that context current in `window`,
-// false, with SDL's error set, when it cannot. From then on any exit(), a
-// fatal report's or main's return, first deletes the context and quits SDL.
+// false, with SDL's error set, when it cannot. closeSceneVideo deletes it and
+// quits SDL: a shell calls it before it returns from main, and a fatal report
+// before exit() (releaseBeforeExit).
 bool openSceneAudio();
 void requestSceneContext();
 bool createSceneContext(SDL_Window* window);
+void closeSceneVideo();
 void init();
 void resize(int w, int h);
 void render();
