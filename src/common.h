@@ -16,9 +16,9 @@ extern int32_t window_height;
 // as a program calls it itself before it returns from main; null for
 // nothing. A GL driver that compiles on threads of its own (zink on
 // lavapipe, with LLVM) may still be at work then, and the exit handlers that
-// the driver and LLVM register as they go, the last of them at the first
-// compile, tear down what those threads use. Only something that runs before
-// every one of those can wait for the threads.
+// the driver and LLVM register as they go, LLVM's also at its first compile,
+// tear down what those threads use. Only something that runs before every
+// one of those can wait for the threads.
 void releaseBeforeExit(void (*release)());
 
 // Writes "file:line: message" to standard error and exits with status 1.
