@@ -9,8 +9,17 @@ extern int32_t window_width;
 extern int32_t window_height;
 
 // Writes `prefix`, the message and a newline to standard error and exits
-// with status 1.
+// with status 1, calling what releaseBeforeExit was given first.
 [[noreturn]] void exitWithMessage(const char* prefix, const char* format, va_list args);
+
+// What every fatal report but the one without clean-up calls before exit(),
+// as a program calls it itself before it returns from main; null for
+// nothing. A GL driver that compiles on threads of its own (zink on
+// lavapipe, with LLVM) may still be at work then, and the exit handlers that
+// the driver and LLVM register as they go, LLVM's also at its first compile,
+// tear down what those threads use. Only something that runs before every
+// one of those can wait for the threads.
+void releaseBeforeExit(void (*release)());
 
 // Writes "file:line: message" to standard error and exits with status 1.
 [[noreturn]] void fatalReport(const char* file, int line, const char* format, ...)

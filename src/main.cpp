@@ -22,7 +22,6 @@ static int32_t drawable_width = 1920;
 static int32_t drawable_height = 1080;
 
 static SDL_Window* window = nullptr;
-static SDL_GLContext context = nullptr;
 
 static uint32_t startup = 0;
 static glm::ivec2 mousePos{0, 0};
@@ -54,8 +53,13 @@ const char* loadtxt(const char* fileName)
     return readTextOrExit(fileName, __FILE__, __LINE__);
 }
 
-// May run on a thread of the GL implementation: it touches only stderr and,
-// for a high-severity message, the process exit.
+// Runs inside the GL call that raised the message, maybe on a thread of the
+// GL implementation. A high-severity message ends the process with _exit,
+// which runs no exit handler and ends every thread at once, the driver's
+// among them. exit() would run the handlers with the context alive (see
+// releaseBeforeExit), and the context can be deleted neither inside its own
+// call nor from a thread it is not current on, while the main thread may be
+// drawing. Only what the standard streams hold has to be written first.
 static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GLsizei length,
                                      const GLchar* message, const void*)
 {
@@ -65,8 +69,10 @@ static void GLAPIENTRY debugCallback(GLenum, GLenum, GLuint, GLenum severity, GL
         std::fwrite(message, count, 1, stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    if (severity == GL_DEBUG_SEVERITY_HIGH)
-        std::exit(1);
+    if (severity == GL_DEBUG_SEVERITY_HIGH) {
+        std::fflush(stdout);
+        _exit(1);
+    }
 }
 
 static void openAudio()
@@ -93,8 +99,7 @@ static void openWindow()
     if (!window)
         FATAL("Could not create window: %s", SDL_GetError());
     watchDisplayConnection(window);
-    context = SDL_GL_CreateContext(window);
-    if (!context)
+    if (!createSceneContext(window))
         FATAL("Could not create context: %s", SDL_GetError());
     // Only a current context can take the swap interval; it ties each swap
     // to the display's refresh.
@@ -112,22 +117,24 @@ static void printGLInfo()
     std::printf("GLSL:    %s\n", glGetString(GL_SHADING_LANGUAGE_VERSION));
 }
 
+static bool listsExtension(const char* name)
+{
+    GLint count = 0;
+    glGetIntegerv(GL_NUM_EXTENSIONS, &count);
+    for (GLuint i = 0; i < static_cast<GLuint>(count); ++i)
+        if (std::strcmp(reinterpret_cast<const char*>(glGetStringi(GL_EXTENSIONS, i)), name) == 0)
+            return true;
+    return false;
+}
+
+// What the scene needs is judged by the entry points the loader found, as in
+// the preview and the recorder: OpenGL 4.5 has direct state access in core
+// and need not list the extension.
 static void checkExtensions()
 {
-    GLint extcount = 0;
-    glGetIntegerv(GL_NUM_EXTENSIONS, &extcount);
-    bool hasDSA = false;
-    bool hasLog = false;
-    for (GLuint i = 0; i < static_cast<GLuint>(extcount); ++i) {
-        const char* extension = reinterpret_cast<const char*>(glGetStringi(GL_EXTENSIONS, i));
-        hasDSA = hasDSA || std::strcmp(extension, "GL_ARB_direct_state_access") == 0;
-        hasLog = hasLog || std::strcmp(extension, "GL_ARB_debug_output") == 0;
-    }
-    if (!hasDSA)
-        FATAL("GL_ARB_direct_state_access required!");
     if (const char* missing = missingSceneExtension())
         FATAL("%s required!", missing);
-    if (hasLog && glDebugMessageCallback) {
+    if (listsExtension("GL_ARB_debug_output") && glDebugMessageCallback) {
         glDebugMessageCallback(debugCallback, nullptr);
     } else {
         std::fputs("Warning: GL_ARB_debug_output not available, "
@@ -199,11 +206,8 @@ int main()
         render();
         SDL_GL_SwapWindow(window);
     }
-    // Before the exit handlers: a driver that compiles shaders on threads of
-    // its own (zink on lavapipe, with LLVM) may still be at work, and LLVM's
-    // handlers tear down what those threads use. Deleting the context waits
-    // for them.
-    SDL_GL_DeleteContext(context);
-    SDL_Quit();
+    // Before the exit handlers, which tear down what the driver's threads
+    // may still use (see releaseBeforeExit).
+    closeSceneVideo();
     return 0;
 }

@@ -13,9 +13,18 @@ static void writeMessage(const char* prefix, const char* format, va_list args)
     std::fputc('\n', stderr);
 }
 
+static void (*releaseFirst)() = nullptr;
+
+void releaseBeforeExit(void (*release)())
+{
+    releaseFirst = release;
+}
+
 void exitWithMessage(const char* prefix, const char* format, va_list args)
 {
     writeMessage(prefix, format, args);
+    if (releaseFirst)
+        releaseFirst();
     std::exit(1);
 }
 

@@ -32,7 +32,6 @@ int32_t window_width = 1280;
 int32_t window_height = 720;
 
 static SDL_Window* window = nullptr;
-static SDL_GLContext context = nullptr;
 static SDL_Rect windowedBounds{};   // where the window was before going fullscreen
 static glm::ivec2 mousePos{0, 0};
 static bool quit = false;           // Escape, or the window closed
@@ -171,8 +170,7 @@ static void openWindow()
     if (!window)
         fail("could not create the window: %s", SDL_GetError());
     watchDisplayConnection(window);
-    context = SDL_GL_CreateContext(window);
-    if (!context)
+    if (!createSceneContext(window))
         fail("could not create an OpenGL 3.3 core context: %s", SDL_GetError());
     SDL_GL_SetSwapInterval(1);
     if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
@@ -470,9 +468,8 @@ int main(int argc, char** argv)
         SDL_GL_SwapWindow(window);
     }
     closeOverlayText(overlay);
-    // Before the exit handlers, which tear down what a driver's own compiler
-    // threads may still use (zink on lavapipe, with LLVM).
-    SDL_GL_DeleteContext(context);
-    SDL_Quit();
+    // Before the exit handlers, which tear down what the driver's threads
+    // may still use (see releaseBeforeExit).
+    closeSceneVideo();
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "offscreen-gl.h"
+#include "common.h"
 #include "fail.h"
 #include "gl-requirements.h"
 
@@ -69,6 +70,14 @@ static EGLConfig chooseConfig(EGLDisplay display, const EGLint* attributes)
     return nullptr;
 }
 
+static EGLDisplay offscreenDisplay = EGL_NO_DISPLAY;
+
+void closeOffscreenGL()
+{
+    eglMakeCurrent(offscreenDisplay, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    eglTerminate(offscreenDisplay);
+}
+
 void openOffscreenGL(int width, int height)
 {
     EGLDisplay display = openDisplay();
@@ -96,6 +105,8 @@ void openOffscreenGL(int width, int height)
              eglGetError());
     if (!eglMakeCurrent(display, surface, surface, context))
         fail("could not make the EGL context current (EGL error 0x%x)", eglGetError());
+    offscreenDisplay = display;
+    releaseBeforeExit(closeOffscreenGL);
     if (GLAD_VERSION_MAJOR(gladLoadGL(reinterpret_cast<GLADloadfunc>(eglGetProcAddress))) < 3)
         fail("could not load the OpenGL entry points");
     if (const char* missing = missingSceneExtension())

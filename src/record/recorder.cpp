@@ -221,5 +221,8 @@ int main(int argc, char** argv)
         recordVideo(options, frames);
     else
         writeStill(options, stillFrame, frames);
+    // Before the exit handlers, which tear down what the driver's threads
+    // may still use (see releaseBeforeExit).
+    closeOffscreenGL();
     return 0;
 }

@@ -408,6 +408,25 @@ void requestSceneContext()
                         SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
 }
 
+static SDL_GLContext sceneContext = nullptr;
+
+bool createSceneContext(SDL_Window* window)
+{
+    sceneContext = SDL_GL_CreateContext(window);
+    if (!sceneContext)
+        return false;
+    releaseBeforeExit(closeSceneVideo);
+    return true;
+}
+
+// Deleting the context waits for the driver's threads that work for it, and
+// SDL_Quit, closing the display, ends the driver's screen with the rest.
+void closeSceneVideo()
+{
+    SDL_GL_DeleteContext(sceneContext);
+    SDL_Quit();
+}
+
 // The source image, the palette and the framebuffer that joins the scene
 // pass to the mosaic pass.
 static void createSourceImage()

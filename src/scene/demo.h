@@ -4,6 +4,8 @@
 #include <glm/vec2.hpp>
 #include <string>
 
+struct SDL_Window;
+
 // What the scene needs from the shell.
 uint32_t timer();
 // Seconds by which the place in the track heard now runs behind timer()'s
@@ -19,8 +21,13 @@ const char* loadtxt(const char* fileName);
 // What the shell calls in the scene, with the music's output open
 // (openMusicOutput). requestSceneContext asks SDL, before the window is made,
 // for the context the scene draws with: OpenGL 3.3 core, forward compatible,
-// with debug output.
+// with debug output; createSceneContext makes that context current in
+// `window`, false, with SDL's error set, when it cannot. closeSceneVideo
+// deletes it and quits SDL: a shell calls it before it returns from main, and
+// a fatal report before exit() (releaseBeforeExit).
 void requestSceneContext();
+bool createSceneContext(SDL_Window* window);
+void closeSceneVideo();
 void init();
 void resize(int w, int h);
 void render();

@@ -64,18 +64,6 @@ TEST(Startup, WarnsWithoutDebugOutputAndRunsOn)
     EXPECT_GE(hook.musicStopped(), 1) << "the demo did not run to the end of the track";
 }
 
-TEST(Startup, RequiresDirectStateAccess)
-{
-    WorkDir dir(1.0);
-    RunOptions options;
-    options.env.push_back("MESA_EXTENSION_OVERRIDE=-GL_ARB_direct_state_access");
-    RunResult run = runDemo(dir, options);
-    // Mesa announces the override on standard output itself, ahead of the demo.
-    expectInfoLines(lines(run.out));
-    expectFatal(run, "main.cpp", "GL_ARB_direct_state_access required!");
-    EXPECT_EQ(lines(run.err).size(), 1u) << "only the report, without the warning:\n" << run.err;
-}
-
 // Share of the picture brighter than the dark grout between the tiles.
 static double litShare(const Image& frame)
 {

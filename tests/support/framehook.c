@@ -35,6 +35,8 @@
 // Nothing is read back unless a frame is asked for; "last" reads every frame
 // into one buffer, since only the exit tells which frame was the last.
 #define _GNU_SOURCE
+#include "gl-interpose.h"
+
 #include <SDL2/SDL.h>
 #include <dlfcn.h>
 #include <vorbis/vorbisfile.h>
@@ -217,35 +219,10 @@ static void probeFrame(long frame)
     free(pixels);
 }
 
-// The GL loader opens "libGL.so.1" itself and looks its entry points up in
-// that handle, out of reach of plain interposition. While the clock is
-// watched this library stands in for that handle: it depends on the real
-// libGL, so every other name still resolves there, and it answers the
-// uniform calls itself.
-typedef void (*Proc)(void);
-typedef Proc (*GetProcAddressFn)(const unsigned char*);
+// While the clock is watched this library answers the uniform calls itself
+// (gl-interpose.h).
 typedef int (*GetUniformLocationFn)(unsigned, const char*);
 typedef void (*ProgramUniform1fFn)(unsigned, int, float);
-typedef void* (*DlopenFn)(const char*, int);
-
-extern Proc glXGetProcAddressARB(const unsigned char* name);
-
-static DlopenFn realDlopen(void)
-{
-    static DlopenFn real;
-    if (!real)
-        real = (DlopenFn)dlsym(RTLD_NEXT, "dlopen");
-    return real;
-}
-
-static Proc realProcAddress(const unsigned char* name)
-{
-    static GetProcAddressFn real;
-    if (!real)
-        real = (GetProcAddressFn)dlsym(realDlopen()("libGL.so.1", RTLD_LAZY | RTLD_LOCAL),
-                                       "glXGetProcAddressARB");
-    return real(name);
-}
 
 // Which clock uniform each (program, location) is, as the demo looked them up.
 enum { MAX_LOCATIONS = 32 };
@@ -260,7 +237,7 @@ static int glGetUniformLocationHook(unsigned program, const char* name)
 {
     static GetUniformLocationFn real;
     if (!real)
-        real = (GetUniformLocationFn)realProcAddress((const unsigned char*)"glGetUniformLocation");
+        real = (GetUniformLocationFn)realGLProc("glGetUniformLocation");
     int location = real(program, name);
     for (int uniform = 0; uniform < 2; ++uniform) {
         if (location < 0 || strcmp(name, clockUniforms[uniform]) != 0)
@@ -283,7 +260,7 @@ static void glProgramUniform1fHook(unsigned program, int location, float value)
 {
     static ProgramUniform1fFn real;
     if (!real)
-        real = (ProgramUniform1fFn)realProcAddress((const unsigned char*)"glProgramUniform1f");
+        real = (ProgramUniform1fFn)realGLProc("glProgramUniform1f");
     for (int i = 0; i < clockLocationCount; ++i) {
         if (clockLocations[i].program == program && clockLocations[i].location == location) {
             clockValues[clockLocations[i].uniform] = value;
@@ -295,28 +272,18 @@ static void glProgramUniform1fHook(unsigned program, int location, float value)
     real(program, location, value);
 }
 
-Proc glXGetProcAddressARB(const unsigned char* name)
+int interposesGL(void)
 {
-    if (strcmp((const char*)name, "glGetUniformLocation") == 0)
-        return (Proc)glGetUniformLocationHook;
-    if (strcmp((const char*)name, "glProgramUniform1f") == 0)
-        return (Proc)glProgramUniform1fHook;
-    return realProcAddress(name);
+    return clockFile != NULL;
 }
 
-Proc glXGetProcAddress(const unsigned char* name)
+GLProc interposedGLProc(const char* name)
 {
-    return glXGetProcAddressARB(name);
-}
-
-void* dlopen(const char* file, int mode)
-{
-    if (clockFile && file && (strcmp(file, "libGL.so.1") == 0 || strcmp(file, "libGL.so") == 0)) {
-        Dl_info self;
-        if (dladdr((void*)glXGetProcAddressARB, &self))
-            return realDlopen()(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    }
-    return realDlopen()(file, mode);
+    if (strcmp(name, "glGetUniformLocation") == 0)
+        return (GLProc)glGetUniformLocationHook;
+    if (strcmp(name, "glProgramUniform1f") == 0)
+        return (GLProc)glProgramUniform1fHook;
+    return NULL;
 }
 
 static void writeClock(long frame)
