@@ -113,6 +113,7 @@ TEST(Drivers, DirectStateAccessInCoreNeedsNoExtensionName)
     EXPECT_EQ(run.status, 0) << run.err;
     run = runProgram(dir, {MOSAIC_RECORD, "--size", "64x36", "--still", "0.5", "still.png"}, options);
     EXPECT_EQ(run.status, 0) << run.err;
+    quitOnceBuilt(dir, options);
     run = runProgram(dir, {MOSAIC_PREVIEW}, options);
     EXPECT_EQ(run.status, 0) << run.err;
 }

@@ -315,6 +315,15 @@ void WorkDir::writeTrack(double seconds) const
     fs::copy_file(trackFile(seconds), path("chiptune2.ogg"), fs::copy_options::overwrite_existing);
 }
 
+void quitOnceBuilt(const WorkDir& dir, RunOptions& options)
+{
+    options.input = [&dir](pid_t pid) {
+        auto built = [&] { return readFile(dir.path(".stdout")).find("built the shaders") != std::string::npos; };
+        if (waitWhileRunning(pid, built, "the preview built its shaders"))
+            xdotool({"key", "Escape"});
+    };
+}
+
 void hideGLExtension(RunOptions& options, const std::string& extension)
 {
     options.preload.push_back(hideGLExtensionLibrary);

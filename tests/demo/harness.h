@@ -44,6 +44,10 @@ struct RunOptions {
     double timeoutSeconds = waitSeconds;
 };
 
+// A preview run ends as a person ends it, with Escape, once it has built its
+// shaders: it plays on past its track.
+void quitOnceBuilt(const WorkDir& dir, RunOptions& options);
+
 // The program's context lists `extension` under another name, so that a
 // loader does not take the extension's entry points from it.
 void hideGLExtension(RunOptions& options, const std::string& extension);

@@ -67,9 +67,10 @@ TEST(Install, TheLauncherRunsTheInstalledDemoFromAnyFolder)
     EXPECT_EQ(run.err, "");
     EXPECT_GE(hook.musicStopped(), 1) << "the demo ended before the music did";
 
-    // The preview finds the same files from where it is installed, and ends
-    // with the track.
-    RunResult preview = runProgram(dir, {stage + "/bin/mosaic-preview"});
+    // The preview finds the same files from where it is installed.
+    RunOptions previewOptions;
+    quitOnceBuilt(dir, previewOptions);
+    RunResult preview = runProgram(dir, {stage + "/bin/mosaic-preview"}, previewOptions);
     EXPECT_EQ(preview.status, 0) << preview.err;
     EXPECT_NE(preview.out.find("built the shaders"), std::string::npos) << preview.out;
     EXPECT_EQ(preview.err, "");
