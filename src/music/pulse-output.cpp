@@ -7,7 +7,6 @@
 #include <SDL2/SDL.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -51,11 +50,7 @@ void writeMore(pa_stream* stream, size_t, void*)
         return;
     const size_t frameBytes = trackChannels * sizeof(int16_t);
     const size_t frames = bytes / frameBytes;
-    const size_t total = pulse.track->frames();
-    const size_t available = pulse.next < total ? std::min(frames, total - pulse.next) : 0;
-    auto* out = static_cast<unsigned char*>(data);
-    std::memcpy(out, pulse.track->samples.data() + pulse.next * trackChannels, available * frameBytes);
-    std::memset(out + available * frameBytes, 0, (frames - available) * frameBytes);
+    copyFrames(*pulse.track, pulse.next, frames, data);
     pulse.next += frames;
     pa_stream_write(stream, data, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
 }

@@ -25,16 +25,15 @@ struct SdlOutput {
 
 SdlOutput output;
 
-// The track from `next` on, and silence after its end.
+// Silence until the track is started.
 void fillBuffer(void*, Uint8* stream, int length)
 {
     const size_t frames = static_cast<size_t>(length) / (trackChannels * sizeof(int16_t));
-    const size_t total = output.track ? output.track->frames() : 0;
-    const size_t available = output.next < total ? std::min(frames, total - output.next) : 0;
-    const size_t bytes = available * trackChannels * sizeof(int16_t);
-    if (available > 0)
-        std::memcpy(stream, output.track->samples.data() + output.next * trackChannels, bytes);
-    std::memset(stream + bytes, 0, static_cast<size_t>(length) - bytes);
+    if (!output.track) {
+        std::memset(stream, 0, static_cast<size_t>(length));
+        return;
+    }
+    copyFrames(*output.track, output.next, frames, stream);
     output.next += frames;
     if (output.stampWanted.exchange(false)) {
         output.stampTicks.store(SDL_GetTicks());

@@ -4,6 +4,7 @@
 #include <SDL2/SDL.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,16 @@ void takeResampled(SDL_AudioStream* stream, Track& track)
 }
 
 }  // namespace
+
+void copyFrames(const Track& track, size_t from, size_t frames, void* out)
+{
+    const size_t frameBytes = trackChannels * sizeof(int16_t);
+    const size_t total = track.frames();
+    const size_t available = from < total ? std::min(frames, total - from) : 0;
+    auto* bytes = static_cast<unsigned char*>(out);
+    std::memcpy(bytes, track.samples.data() + from * trackChannels, available * frameBytes);
+    std::memset(bytes + available * frameBytes, 0, (frames - available) * frameBytes);
+}
 
 bool loadTrack(const char* fileName, Track& track, std::string& error)
 {

@@ -19,6 +19,10 @@ struct Track {
     size_t frames() const { return samples.size() / trackChannels; }
 };
 
+// `frames` frames of the track from frame `from` into `out`, silence past
+// its end: an output plays on after the track so that its clock runs on.
+void copyFrames(const Track& track, size_t from, size_t frames, void* out);
+
 // The Ogg Vorbis file `fileName` at trackRate in signed 16-bit stereo; false,
 // with why in `error`, when it cannot be read or decoded.
 bool loadTrack(const char* fileName, Track& track, std::string& error);

@@ -38,7 +38,6 @@ static bool quit = false;           // Escape, or the window closed
 static bool trackOver = false;      // the scene found the music over, or a seek went past it
 
 static double frameSeconds = 0;     // the place heard as the frame being drawn shows it
-static double trackSeconds = 0;
 static SectionTable sections;       // no bars until "mosaic.vert" declares them
 static int loopedPart = -1;         // -1 while not looping
 static std::string programError;    // what the last build of the shaders said
@@ -218,7 +217,7 @@ static void reportClock(const char* what)
 static void seek(const char* what, double seconds)
 {
     seconds = std::max(seconds, 0.0);
-    if (seconds >= trackSeconds) {
+    if (seconds >= musicSeconds()) {
         shutdown();
         return;
     }
@@ -243,7 +242,7 @@ static void togglePause()
 // seek there finds the track over instead.
 static bool heldAtTheEnd()
 {
-    return musicPaused() && musicHeardSeconds() >= trackSeconds;
+    return musicPaused() && musicHeardSeconds() >= musicSeconds();
 }
 
 // The camera plays on with the track from its start; the scene holds its
@@ -256,7 +255,7 @@ static void followTrackEnd()
     if (camera.wanted) {
         seek("loop to", 0);
     } else if (!musicPaused()) {
-        playMusicFrom(trackSeconds);
+        playMusicFrom(musicSeconds());
         togglePause();
     }
 }
@@ -315,7 +314,7 @@ static void handleKey(const SDL_KeyboardEvent& key)
     } else if (sym == SDLK_PAGEDOWN) {
         double next = partStart(sections, part + 1);
         // Past the score's end only the track's end is left.
-        seek("seek to", next > now ? next : trackSeconds);
+        seek("seek to", next > now ? next : musicSeconds());
     }
 }
 
@@ -445,7 +444,6 @@ int main(int argc, char** argv)
         toggleFullscreen();
     buildShaders();
     loadScroller();
-    trackSeconds = musicSeconds();
     followWindowSize(window_width, window_height);
     // The music started during set-up, before the shaders were built; it
     // starts again with the first frame.
