@@ -6,14 +6,14 @@
 #   ./install-deps.sh demo   the demo alone
 set -e
 demo="build-essential cmake pkg-config python3-glad help2man
-  libsdl2-dev libvorbis-dev libpulse-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev
+  libsdl2-dev libvorbis-dev libpulse-dev libpipewire-0.3-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev
   libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core libudev-dev
   libgl-dev libgl1-mesa-dri libglx-mesa0 libegl-dev libegl-mesa0"
 rest="libgtest-dev libbenchmark-dev libhwy-dev libogg-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston xwayland ffmpeg
   mesa-vulkan-drivers
-  dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils libpipewire-0.3-dev
+  dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils
   qemu-system-x86 busybox-static cpio kmod v4l-utils
   lintian desktop-file-utils appstream"
 case "$1" in

@@ -1,21 +1,24 @@
-// Records a PipeWire sink's monitor as mono 16-bit samples at 48 kHz, and
-// when each cycle of the graph handed its samples over:
+// A PipeWire sink that records what it is given, as mono 16-bit samples at
+// 48 kHz, and when each cycle of the graph handed its samples over:
 //
-//   pipewire-capture SINK SAMPLES-FILE TIMES-FILE
+//   pipewire-capture NAME SAMPLES-FILE TIMES-FILE
 //
-// TIMES-FILE gets "<ns> <samples before this cycle's>" per cycle: the time
-// the cycle started on CLOCK_MONOTONIC, when its first sample left the
-// sink. Unlike a recording through the pulse protocol, whose fragment size
-// becomes a latency the graph must meet, this one asks for none, so the
-// graph keeps the quantum the programs around it choose. "recording" goes to
-// standard output once the stream runs; SIGTERM or SIGINT ends it, and the
-// files are written then.
+// TIMES-FILE gets "<ns> <samples before this cycle's>" per cycle: the
+// cycle's start on CLOCK_MONOTONIC, when a device of no latency would play
+// its first sample. The sink does not drive the graph, so it has its
+// samples in the very cycle the stream before it gave them out; a null
+// sink that drives the graph gives its monitor the samples it took a cycle
+// earlier, or now and then of the same cycle, a quantum that a recording of
+// it cannot tell. Nor does it ask for a latency, so the graph keeps the
+// quantum the programs around it choose. "recording" goes to standard output
+// once the sink is there; SIGTERM or SIGINT ends it, and the files are
+// written then.
 #include "pipewire-stream.h"
 
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
 namespace {
@@ -27,7 +30,7 @@ struct Recording {
     // on the disk.
     std::vector<int16_t> samples;
     std::vector<std::pair<int64_t, size_t>> cycles;
-    uint64_t firstTick = 0;  // the graph's count of samples at the first cycle
+    int64_t firstCycle = 0;  // the first cycle's start
     bool announced = false;
 };
 
@@ -36,25 +39,26 @@ void stop(void* data, int)
     pw_main_loop_quit(static_cast<Recording*>(data)->loop);
 }
 
-// The samples are kept at their place in the graph's count: a cycle this
-// program missed, as a loaded machine makes it now and then, is silence in
-// the recording rather than a gap that would move all that follows.
+// Each cycle's samples are kept at the place of its start in time, so that
+// sample n left the graph n / 48000 s after the first cycle's start. A cycle
+// this program missed, as a loaded machine makes it now and then, or the
+// graph's rest while nothing plays, is silence there; and a cycle may start
+// earlier than the one before it ran to, when the graph wakes up or changes
+// its quantum (by 12 to 25 ms, measured), over whose last samples it is
+// written. The graph's own count of samples starts again from 0 then.
 void takeCycle(void* data)
 {
     auto& recording = *static_cast<Recording*>(data);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     pw_time time{};
     pw_stream_get_time_n(recording.stream, &time, sizeof time);
-    if (recording.cycles.empty())
-        recording.firstTick = time.ticks;
-    const size_t place = size_t(time.ticks - recording.firstTick);
-    if (place > recording.samples.size())
-        recording.samples.resize(place, 0);
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(recording.stream)) {
         const spa_data& chunk = buffer->buffer->datas[0];
         if (chunk.data) {
-            recording.cycles.emplace_back(int64_t(now.tv_sec) * 1000000000 + now.tv_nsec, recording.samples.size());
+            if (recording.cycles.empty())
+                recording.firstCycle = time.now;
+            const auto place = size_t(std::llround(double(time.now - recording.firstCycle) * 48000 / 1e9));
+            recording.samples.resize(place, 0);
+            recording.cycles.emplace_back(time.now, place);
             const auto* samples = static_cast<const int16_t*>(chunk.data) + chunk.chunk->offset / sizeof(int16_t);
             recording.samples.insert(recording.samples.end(), samples, samples + chunk.chunk->size / sizeof(int16_t));
         }
@@ -65,7 +69,7 @@ void takeCycle(void* data)
 void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error)
 {
     auto& recording = *static_cast<Recording*>(data);
-    if (!streamFailed("pipewire-capture", recording.loop, state, error) && state == PW_STREAM_STATE_STREAMING &&
+    if (!streamFailed("pipewire-capture", recording.loop, state, error) && state == PW_STREAM_STATE_PAUSED &&
         !recording.announced) {
         recording.announced = true;
         announce("recording");
@@ -91,7 +95,7 @@ bool write(const Recording& recording, const char* samplesPath, const char* time
 int main(int argc, char** argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: pipewire-capture SINK SAMPLES-FILE TIMES-FILE\n");
+        std::fprintf(stderr, "usage: pipewire-capture NAME SAMPLES-FILE TIMES-FILE\n");
         return 1;
     }
     pw_init(&argc, &argv);
@@ -102,9 +106,8 @@ int main(int argc, char** argv)
     pw_loop_add_signal(pw_main_loop_get_loop(recording.loop), SIGTERM, stop, &recording);
     recording.stream = pw_stream_new_simple(
         pw_main_loop_get_loop(recording.loop), "pipewire-capture",
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_TARGET_OBJECT,
-                          argv[1], PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_DONT_RECONNECT, "true",
-                          nullptr),
+        pw_properties_new(PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME, argv[1], PW_KEY_NODE_DESCRIPTION,
+                          argv[1], nullptr),
         &events, &recording);
     connectAudio(recording.stream, PW_DIRECTION_INPUT, SPA_AUDIO_FORMAT_S16, 1);
     pw_main_loop_run(recording.loop);

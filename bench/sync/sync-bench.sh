@@ -5,14 +5,16 @@
 #   sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC HELPERS DATA-DIR [RUNS] [BEFORE-DIR]
 #
 # HELPERS is the folder built from this one's sources; monitor-capture is
-# the tests' own, beside TONE-SYNC. Each server runs
-# privately (its own XDG_RUNTIME_DIR and D-Bus session bus) with a null sink,
-# "bench", whose monitor is recorded beside every run: first PipeWire with
-# WirePlumber and pipewire-pulse, recorded natively (pipewire-capture), then
-# PulseAudio, recorded through the pulse protocol (monitor-capture). The programs
-# play on a private Xvfb display through SDL's pulseaudio driver, RUNS times
-# (default 5) a case, until their pictures have shown 15 s of the track:
-#   pipewire-pulse             the server's own quantum
+# the tests' own, beside TONE-SYNC. Each server runs privately (its own
+# XDG_RUNTIME_DIR and D-Bus session bus) with a sink, "bench", that records
+# what it is given at every run: first PipeWire with WirePlumber and
+# pipewire-pulse, where the sink is pipewire-capture's own, then PulseAudio,
+# whose null sink's monitor is recorded through the pulse protocol
+# (monitor-capture). The programs play on a private Xvfb display, where SDL
+# asks for a sound driver through its pulseaudio one, RUNS times (default 5)
+# a case, until their pictures have shown 15 s of the track:
+#   pipewire                   the graph's own quantum, as the program
+#                              asks for it
 #   quantum 256, 1024, 2048    forced (clock.force-quantum), and checked
 #                              against how many samples the sink hands over
 #                              at a time
@@ -122,6 +124,19 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
     kill -0 "$capturing" 2>/dev/null || { echo "$capture did not start" >&2; exit 1; }
     sleep 0.05
   done
+  delaying=""
+  case "$3" in
+    pulseaudio) ;;
+    "delay 200 ms")
+      "$helpers/delay-sink" delayed bench 200 > "$work/delay.out" &
+      delaying=$!
+      until grep -q ready "$work/delay.out" 2>/dev/null; do
+        kill -0 "$delaying" 2>/dev/null || { echo "delay-sink did not start" >&2; exit 1; }
+        sleep 0.05
+      done
+      use_sink delayed ;;
+    *) use_sink bench ;;
+  esac
   (cd "$1" && exec env LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" "$2" >/dev/null 2>&1) &
   playing=$!
   case "$3" in
@@ -149,8 +164,9 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
   esac
   kill -TERM "$playing" 2>/dev/null || true
   wait "$playing" || true
-  kill -TERM "$capturing"
+  kill -TERM "$capturing" $delaying
   wait "$capturing" || true
+  [ -z "$delaying" ] || wait "$delaying" || true
   "$helpers/sync-offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" "$extra" > "$4"
   echo "added $extra" >> "$4"
 }
@@ -201,8 +217,7 @@ until [ -S "$work/run/pipewire-0" ]; do sleep 0.05; done
 wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 servers="$servers $servers_audio"
-start_sink
-measure pipewire-pulse "$demo"
+measure pipewire "$demo"
 for quantum in 256 1024 2048; do
   pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
   measure "quantum $quantum" "$demo"
@@ -210,14 +225,7 @@ done
 pw-metadata -n settings 0 clock.force-quantum 0 >/dev/null
 measure stall "$demo"
 measure preview "$preview"
-"$helpers/delay-sink" delayed bench 200 > "$work/delay.out" &
-delaying=$!
-servers="$servers $delaying"
-until grep -q ready "$work/delay.out" 2>/dev/null; do sleep 0.05; done
-use_sink delayed
 measure "delay 200 ms" "$demo"
-use_sink bench
-kill "$delaying"
 measure "whole track" "$demo"
 stop_servers
 
@@ -273,7 +281,7 @@ echo
 echo "lag of the sound behind its picture, ms, each second of every run:"
 builds="after"
 [ -z "$before" ] || builds="before after"
-for name in pipewire-pulse "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" pulseaudio; do
+for name in pipewire "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" pulseaudio; do
   for build in $builds; do
     printf "  %-16s %-6s %s\n" "$name" "$build" "$(summary "$name" "$build")"
   done

@@ -45,7 +45,7 @@ void startAt(double seconds, bool pause)
 // Without a sound server, SDL plays on what it finds (ALSA), on its ticks.
 bool openMusicOutput()
 {
-    if (!nobodyHears(SDL_GetCurrentAudioDriver()) && openPulseOutput(backend))
+    if (!nobodyHears(SDL_GetCurrentAudioDriver()) && (openPipewireOutput(backend) || openPulseOutput(backend)))
         return true;
     return openSdlOutput(backend);
 }

@@ -13,6 +13,9 @@ struct OutputBackend {
     double (*framesHeard)();
 };
 
+// Connects to PipeWire where it plays the desktop's sound; false when it
+// does not run or has no sink.
+bool openPipewireOutput(OutputBackend& backend);
 // Connects to the sound server; false when none answers.
 bool openPulseOutput(OutputBackend& backend);
 // SDL's audio device; false, with SDL's error set, when it cannot be opened.

@@ -1,0 +1,306 @@
+// The track through PipeWire's own stream, where PipeWire is the desktop's
+// sound server. The stream's timing counts every buffer between the track
+// and the sink, which PipeWire's pulse server leaves out of the latency it
+// reports: through it the pictures ran ahead by more than a quantum.
+//
+// The stream fills its buffers on PipeWire's own thread, in step with the
+// graph, and after each it works out which frame the graph's output starts
+// on at the cycle's start; the main thread runs that on by the clock.
+#include "output-backend.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+// Where the stream was heard, as the graph's thread last worked it out.
+struct Heard {
+    int64_t at = 0;       // the cycle's start, CLOCK_MONOTONIC ns
+    double frames = 0;    // the frame heard then, counted from the start's frame
+    double given = 0;     // past the last frame given to the graph: the place
+                          // heard cannot pass it before the next cycle
+    bool known = false;
+};
+
+// One start of the track, on a stream of its own.
+struct Playing {
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    const Track* track = nullptr;
+    // The graph's thread's alone.
+    size_t next = 0;
+    size_t handed = 0;
+    std::array<size_t, 8> bufferFrames{};  // the last buffers handed, by count
+    size_t buffersHanded = 0;
+    std::atomic<uint32_t> buffers{0};      // the stream's, wherever they are
+    // Shared with the main thread.
+    std::mutex heardLock;
+    Heard heard;
+    std::atomic<bool> lost{false};
+};
+
+// The loop's thread runs the connection; its lock guards `playing`.
+struct PipewireOutput {
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    Playing* playing = nullptr;  // null while paused
+};
+
+PipewireOutput pipewire;
+
+// The graph may run at any quantum; this is what the stream asks for, as
+// much as a desktop player does, so that a busy machine's frames do not
+// starve it.
+const char* const requestedLatency = "2048/48000";
+
+class LoopLock {
+public:
+    LoopLock() { pw_thread_loop_lock(pipewire.loop); }
+    ~LoopLock() { pw_thread_loop_unlock(pipewire.loop); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+};
+
+int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// After a buffer is queued. The graph plays in this cycle the buffer it
+// already holds, or else the first one queued, which it takes at once; the
+// frames behind what it plays are those queued and those in the resampler,
+// and the graph's output is heard `delay` after the cycle's start. So the
+// frame heard at the cycle's start is the last one handed less all of those.
+void takeTiming(Playing& playing)
+{
+    pw_time time{};
+    if (pw_stream_get_time_n(playing.stream, &time, sizeof time) < 0 || time.rate.denom == 0)
+        return;
+    const uint32_t held = playing.buffers.load() - time.avail_buffers - time.queued_buffers;
+    const size_t older = playing.buffersHanded - time.queued_buffers - 1;
+    const size_t playingNow = held == 1 && playing.buffersHanded > time.queued_buffers
+                                  ? playing.bufferFrames[older % playing.bufferFrames.size()]
+                                  : 0;
+    const double delay = double(time.delay) * time.rate.num / time.rate.denom * trackRate;
+    const double inGraph = double(playing.handed) - double(time.buffered) - delay;
+    std::lock_guard<std::mutex> lock(playing.heardLock);
+    playing.heard = {time.now, inGraph - double(time.queued) - double(playingNow), inGraph, true};
+}
+
+// The stream plays on in silence after the track, so that its time runs on
+// until the track's last sample has been heard.
+void fillBuffer(void* data)
+{
+    auto& playing = *static_cast<Playing*>(data);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(playing.stream);
+    if (!buffer)
+        return;
+    spa_data& out = buffer->buffer->datas[0];
+    const size_t frameBytes = trackChannels * sizeof(int16_t);
+    size_t frames = out.data ? out.maxsize / frameBytes : 0;
+    if (buffer->requested)
+        frames = std::min<size_t>(frames, buffer->requested);
+    if (frames)
+        copyFrames(*playing.track, playing.next, frames, out.data);
+    out.chunk->offset = 0;
+    out.chunk->stride = static_cast<int32_t>(frameBytes);
+    out.chunk->size = static_cast<uint32_t>(frames * frameBytes);
+    buffer->size = frames;
+    playing.next += frames;
+    playing.handed += frames;
+    playing.bufferFrames[playing.buffersHanded++ % playing.bufferFrames.size()] = frames;
+    pw_stream_queue_buffer(playing.stream, buffer);
+    takeTiming(playing);
+}
+
+void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char*)
+{
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED)
+        static_cast<Playing*>(data)->lost.store(true);
+}
+
+void addBuffer(void* data, pw_buffer*)
+{
+    static_cast<Playing*>(data)->buffers++;
+}
+
+void removeBuffer(void* data, pw_buffer*)
+{
+    static_cast<Playing*>(data)->buffers--;
+}
+
+const pw_stream_events streamEvents = [] {
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = stateChanged;
+    events.process = fillBuffer;
+    events.add_buffer = addBuffer;
+    events.remove_buffer = removeBuffer;
+    return events;
+}();
+
+void dropStream()
+{
+    if (!pipewire.playing)
+        return;
+    pw_stream_destroy(pipewire.playing->stream);
+    delete pipewire.playing;
+    pipewire.playing = nullptr;
+}
+
+bool connectStream(Playing& playing)
+{
+    playing.stream = pw_stream_new(
+        pipewire.core, "chiptune2.ogg",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
+                          "Music", PW_KEY_NODE_LATENCY, requestedLatency, nullptr));
+    if (!playing.stream)
+        return false;
+    pw_stream_add_listener(playing.stream, &playing.listener, &streamEvents, &playing);
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_S16_LE;
+    format.rate = trackRate;
+    format.channels = trackChannels;
+    format.position[0] = SPA_AUDIO_CHANNEL_FL;
+    format.position[1] = SPA_AUDIO_CHANNEL_FR;
+    uint8_t storage[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                    PW_STREAM_FLAG_RT_PROCESS);
+    return pw_stream_connect(playing.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) == 0;
+}
+
+// A new stream at every start: its count begins at the start's frame, and
+// nothing of the old place is left in the graph to be heard after it.
+void start(const Track& track, size_t from, bool paused)
+{
+    LoopLock lock;
+    dropStream();
+    if (paused)
+        return;
+    pipewire.playing = new Playing;
+    pipewire.playing->track = &track;
+    pipewire.playing->next = from;
+    pipewire.playing->heard.at = monotonicNs();
+    if (!connectStream(*pipewire.playing))
+        pipewire.playing->lost.store(true);
+}
+
+// A stream the server has dropped (or never took) runs on by the clock from
+// where it was last heard, so that the pictures go on to the end. Between two cycles the
+// place runs on by the clock, but never past what the graph has been given:
+// after the process stood still, the picture waits for the next cycle.
+double framesHeard()
+{
+    LoopLock lock;
+    Playing* playing = pipewire.playing;
+    if (!playing)
+        return 0;
+    Heard heard;
+    {
+        std::lock_guard<std::mutex> heardLock(playing->heardLock);
+        heard = playing->heard;
+    }
+    const double since = double(monotonicNs() - heard.at) * 1e-9 * trackRate;
+    if (playing->lost.load())
+        return std::max(heard.frames + since, 0.0);
+    return heard.known ? std::max(std::min(heard.frames + since, heard.given), 0.0) : 0.0;
+}
+
+// PipeWire also runs on desktops whose sound is PulseAudio's, for screens and
+// cameras alone: there it has no sink, and the track goes to PulseAudio.
+struct SinkSearch {
+    bool found = false;
+    bool done = false;
+};
+
+void globalAdded(void* data, uint32_t, uint32_t, const char* type, uint32_t, const spa_dict* props)
+{
+    const char* mediaClass = props ? spa_dict_lookup(props, PW_KEY_MEDIA_CLASS) : nullptr;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0 && mediaClass && std::strcmp(mediaClass, "Audio/Sink") == 0)
+        static_cast<SinkSearch*>(data)->found = true;
+}
+
+void coreDone(void* data, uint32_t, int)
+{
+    static_cast<SinkSearch*>(data)->done = true;
+    pw_thread_loop_signal(pipewire.loop, false);
+}
+
+void coreError(void* data, uint32_t, int, int, const char*)
+{
+    coreDone(data, 0, 0);
+}
+
+bool hasSink()
+{
+    SinkSearch search;
+    pw_registry_events registryEvents{};
+    registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
+    registryEvents.global = globalAdded;
+    pw_core_events coreEvents{};
+    coreEvents.version = PW_VERSION_CORE_EVENTS;
+    coreEvents.done = coreDone;
+    coreEvents.error = coreError;
+    spa_hook registryListener{}, coreListener{};
+    pw_registry* registry = pw_core_get_registry(pipewire.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry, &registryListener, &registryEvents, &search);
+    pw_core_add_listener(pipewire.core, &coreListener, &coreEvents, &search);
+    pw_core_sync(pipewire.core, PW_ID_CORE, 0);
+    while (!search.done)
+        pw_thread_loop_wait(pipewire.loop);
+    spa_hook_remove(&coreListener);
+    spa_hook_remove(&registryListener);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    return search.found;
+}
+
+void closePipewire()
+{
+    if (pipewire.loop)
+        pw_thread_loop_stop(pipewire.loop);
+    if (pipewire.core)
+        pw_core_disconnect(pipewire.core);
+    if (pipewire.context)
+        pw_context_destroy(pipewire.context);
+    if (pipewire.loop)
+        pw_thread_loop_destroy(pipewire.loop);
+    pipewire = PipewireOutput{};
+}
+
+}  // namespace
+
+bool openPipewireOutput(OutputBackend& backend)
+{
+    pw_init(nullptr, nullptr);
+    pipewire.loop = pw_thread_loop_new("mosaic-music", nullptr);
+    if (pipewire.loop)
+        pipewire.context = pw_context_new(pw_thread_loop_get_loop(pipewire.loop), nullptr, 0);
+    if (!pipewire.context || pw_thread_loop_start(pipewire.loop) < 0) {
+        closePipewire();
+        return false;
+    }
+    bool serves = false;
+    {
+        LoopLock lock;
+        pipewire.core = pw_context_connect(pipewire.context, nullptr, 0);
+        serves = pipewire.core && hasSink();
+    }
+    if (!serves) {
+        closePipewire();
+        return false;
+    }
+    backend = {start, framesHeard};
+    return true;
+}
