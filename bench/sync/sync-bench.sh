@@ -4,15 +4,15 @@
 #
 #   sync-bench.sh DEMO PREVIEW RECORDER FRAMEHOOK TONE-SYNC HELPERS DATA-DIR [RUNS] [BEFORE-DIR]
 #
-# HELPERS is the folder built from this one's sources; monitor-capture is
-# the tests' own, beside TONE-SYNC. Each server runs privately (its own
-# XDG_RUNTIME_DIR and D-Bus session bus) with a sink, "bench", that records
-# what it is given at every run: first PipeWire with WirePlumber and
-# pipewire-pulse, where the sink is pipewire-capture's own, then PulseAudio,
-# whose null sink's monitor is recorded through the pulse protocol
-# (monitor-capture). The programs play on a private Xvfb display, where SDL
-# asks for a sound driver through its pulseaudio one, RUNS times (default 5)
-# a case, until their pictures have shown 15 s of the track:
+# HELPERS is the folder built from this one's sources; monitor-capture and
+# pipewire-capture are the tests' own, beside TONE-SYNC. Each server runs
+# privately (its own XDG_RUNTIME_DIR and D-Bus session bus) with a sink,
+# "bench", that records what it is given at every run: first PipeWire with
+# WirePlumber and pipewire-pulse, where the sink is pipewire-capture's own,
+# then PulseAudio, whose null sink's monitor is recorded through the pulse
+# protocol (monitor-capture). The programs play on a private Xvfb display,
+# where SDL asks for a sound driver through its pulseaudio one, RUNS times
+# (default 5) a case, until their pictures have shown 15 s of the track:
 #   pipewire                   the graph's own quantum, as the program
 #                              asks for it
 #   quantum 256, 1024, 2048    forced (clock.force-quantum), and checked
@@ -209,7 +209,7 @@ measure() { # CASE PROGRAM
   done
 }
 
-capture="$helpers/pipewire-capture" capture_source=bench
+capture="$(dirname "$tone")/pipewire-capture" capture_source=bench
 servers_audio=""
 pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 # The session manager gives up on a server it cannot reach yet.

@@ -12,7 +12,6 @@
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -34,12 +33,8 @@ struct Playing {
     pw_stream* stream = nullptr;
     spa_hook listener{};
     const Track* track = nullptr;
-    // The graph's thread's alone.
-    size_t next = 0;
-    size_t handed = 0;
-    std::array<size_t, 8> bufferFrames{};  // the last buffers handed, by count
-    size_t buffersHanded = 0;
-    std::atomic<uint32_t> buffers{0};      // the stream's, wherever they are
+    size_t from = 0;
+    size_t handed = 0;  // the graph's thread's alone
     // Shared with the main thread.
     std::mutex heardLock;
     Heard heard;
@@ -56,9 +51,9 @@ struct PipewireOutput {
 
 PipewireOutput pipewire;
 
-// The graph may run at any quantum; this is what the stream asks for, as
-// much as a desktop player does, so that a busy machine's frames do not
-// starve it.
+// The quantum the stream asks for, PipeWire's largest by default (43 ms):
+// the graph wakes the process seldom, and runs at a smaller one where
+// another program asks for it.
 const char* const requestedLatency = "2048/48000";
 
 class LoopLock {
@@ -76,25 +71,21 @@ int64_t monotonicNs()
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// After a buffer is queued. The graph plays in this cycle the buffer it
-// already holds, or else the first one queued, which it takes at once; the
-// frames behind what it plays are those queued and those in the resampler,
-// and the graph's output is heard `delay` after the cycle's start. So the
-// frame heard at the cycle's start is the last one handed less all of those.
+// After a buffer is queued. The graph plays it in this same cycle: the
+// stream holds none ahead, and a click queued in a cycle reaches a sink that
+// does not drive the graph in that cycle (measured). Before it come the
+// frames queued and those in the resampler, and the graph's output is heard
+// `delay` after the cycle's start. So the frame heard at the cycle's start
+// is the last one handed less all of those.
 void takeTiming(Playing& playing)
 {
     pw_time time{};
     if (pw_stream_get_time_n(playing.stream, &time, sizeof time) < 0 || time.rate.denom == 0)
         return;
-    const uint32_t held = playing.buffers.load() - time.avail_buffers - time.queued_buffers;
-    const size_t older = playing.buffersHanded - time.queued_buffers - 1;
-    const size_t playingNow = held == 1 && playing.buffersHanded > time.queued_buffers
-                                  ? playing.bufferFrames[older % playing.bufferFrames.size()]
-                                  : 0;
     const double delay = double(time.delay) * time.rate.num / time.rate.denom * trackRate;
-    const double inGraph = double(playing.handed) - double(time.buffered) - delay;
+    const double given = double(playing.handed) - double(time.buffered) - delay;
     std::lock_guard<std::mutex> lock(playing.heardLock);
-    playing.heard = {time.now, inGraph - double(time.queued) - double(playingNow), inGraph, true};
+    playing.heard = {time.now, given - double(time.queued), given, true};
 }
 
 // The stream plays on in silence after the track, so that its time runs on
@@ -111,14 +102,12 @@ void fillBuffer(void* data)
     if (buffer->requested)
         frames = std::min<size_t>(frames, buffer->requested);
     if (frames)
-        copyFrames(*playing.track, playing.next, frames, out.data);
+        copyFrames(*playing.track, playing.from + playing.handed, frames, out.data);
     out.chunk->offset = 0;
     out.chunk->stride = static_cast<int32_t>(frameBytes);
     out.chunk->size = static_cast<uint32_t>(frames * frameBytes);
     buffer->size = frames;
-    playing.next += frames;
     playing.handed += frames;
-    playing.bufferFrames[playing.buffersHanded++ % playing.bufferFrames.size()] = frames;
     pw_stream_queue_buffer(playing.stream, buffer);
     takeTiming(playing);
 }
@@ -129,23 +118,11 @@ void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char
         static_cast<Playing*>(data)->lost.store(true);
 }
 
-void addBuffer(void* data, pw_buffer*)
-{
-    static_cast<Playing*>(data)->buffers++;
-}
-
-void removeBuffer(void* data, pw_buffer*)
-{
-    static_cast<Playing*>(data)->buffers--;
-}
-
 const pw_stream_events streamEvents = [] {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = stateChanged;
     events.process = fillBuffer;
-    events.add_buffer = addBuffer;
-    events.remove_buffer = removeBuffer;
     return events;
 }();
 
@@ -191,16 +168,17 @@ void start(const Track& track, size_t from, bool paused)
         return;
     pipewire.playing = new Playing;
     pipewire.playing->track = &track;
-    pipewire.playing->next = from;
+    pipewire.playing->from = from;
     pipewire.playing->heard.at = monotonicNs();
     if (!connectStream(*pipewire.playing))
         pipewire.playing->lost.store(true);
 }
 
-// A stream the server has dropped (or never took) runs on by the clock from
-// where it was last heard, so that the pictures go on to the end. Between two cycles the
-// place runs on by the clock, but never past what the graph has been given:
-// after the process stood still, the picture waits for the next cycle.
+// Between two cycles the place runs on by the clock, but never past what the
+// graph has been given: after the process stood still, the picture waits for
+// the next cycle. A stream the server has dropped (or never took) runs on by
+// the clock from where it was last heard, so that the pictures go on to the
+// end.
 double framesHeard()
 {
     LoopLock lock;

@@ -373,9 +373,9 @@ RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv, c
     return result;
 }
 
-pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out)
 {
-    return spawn(argv, env, "", "/dev/null", "/dev/null");
+    return spawn(argv, env, "", out, "/dev/null");
 }
 
 int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& env)
@@ -777,6 +777,16 @@ TestServer TestServer::pulseAudio()
     return server;
 }
 
+TestServer TestServer::pipeWire()
+{
+    TestServer server;
+    server.folder = serverFolder();
+    server.sound = true;
+    chmod(server.folder.c_str(), 0700);
+    server.pid = startPipeWire(server.folder, tellReaper);
+    return server;
+}
+
 TestServer::TestServer(TestServer&& other) noexcept
     : display(std::move(other.display)), pid(other.pid), folder(std::move(other.folder)), wayland(other.wayland),
       sound(other.sound)
@@ -808,8 +818,11 @@ void TestServer::killNow()
 
 std::vector<std::string> TestServer::clientEnv() const
 {
+    // Both servers' sockets, of which the one that does not run is not there:
+    // a client looks for neither elsewhere, as on the desktop's servers.
     if (sound)
-        return {"PULSE_SERVER=unix:" + folder + "/pulse/native"};
+        return {"PULSE_SERVER=unix:" + folder + "/pulse/native", "XDG_RUNTIME_DIR=" + folder,
+                "PIPEWIRE_REMOTE=pipewire-0"};
     if (!wayland)
         return {"DISPLAY=" + display};
     // libdecor, which SDL would ask for the window's frame, reports on

@@ -71,8 +71,10 @@ RunResult runProgram(const WorkDir& dir, const std::vector<std::string>& argv,
 int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 // Starts a helper program with the test display and the given "NAME=value"
-// variables, its output discarded; returns its process id, or -1.
-pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+// variables, its standard output to the file `out`, its errors discarded;
+// returns its process id, or -1.
+pid_t startTool(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& out = "/dev/null");
 
 // xdotool with the given arguments on the test display, or on `display`;
 // fails the test if it does not succeed.
@@ -177,6 +179,8 @@ public:
     static TestServer weston(int width, int height, int scale);
     // PulseAudio with a null sink "heard" as its only sink.
     static TestServer pulseAudio();
+    // PipeWire with its session manager and no sink.
+    static TestServer pipeWire();
 
     TestServer() = default;
     TestServer(TestServer&& other) noexcept;
@@ -192,7 +196,7 @@ public:
 
 private:
     pid_t pid = -1;
-    std::string folder;                  // configuration, logs, Weston's or PulseAudio's runtime folder
+    std::string folder;                  // configuration, logs, Weston's or a sound server's runtime folder
     bool wayland = false;
     bool sound = false;
 };

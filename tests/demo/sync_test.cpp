@@ -1,6 +1,7 @@
 // The pictures against the sound as a sound server plays it: a track of beeps
-// on whole seconds, the demo on a private PulseAudio, the sink's monitor
-// recorded beside it, the process stopped for half a second on the way.
+// on whole seconds, the demo on a private PulseAudio or PipeWire, what its
+// sink is given recorded beside it, the process stopped for half a second on
+// the way.
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +17,8 @@
 
 namespace {
 
-const char* const monitorCapture = MOSAIC_MONITOR_CAPTURE;
-const int monitorRate = 48000;     // monitor-capture's
-const int monitorRead = 256;       // samples a read
+const int recordedRate = 48000;    // monitor-capture's and pipewire-capture's
+const int monitorRead = 256;       // monitor-capture's samples a read
 const int lastBeep = 5;            // a beep on each second from 1 s; the track ends a second later
 // What people notice of sound that is not with its picture (ITU-R BT.1359).
 const double noticedSeconds = 0.045;
@@ -34,10 +34,48 @@ void writeBeepTrack(const WorkDir& dir)
               0);
 }
 
+// A sound server, its sink "heard" and the program that records it.
+struct SoundServer {
+    const char* name;
+    const char* sdlDriver;  // the one SDL opens there
+    TestServer (*start)();
+    std::vector<std::string> (*recorder)(const std::string& samples, const std::string& times);
+    // When sample `i` of the recording left the sink, from the recorder's
+    // times (ns, samples before).
+    double (*leftAt)(const std::vector<std::pair<long long, long long>>& times, long long i);
+    // The sink's own latency: how much later a device would play it.
+    double (*latency)(const std::vector<std::string>& soundEnv);
+};
+
+// A null sink's monitor, whose reads each return once their last sample has
+// left the sink.
+std::vector<std::string> recordMonitor(const std::string& samples, const std::string& times)
+{
+    return {MOSAIC_MONITOR_CAPTURE, "heard.monitor", samples, times};
+}
+
+double monitorLeftAt(const std::vector<std::pair<long long, long long>>& reads, long long i)
+{
+    const auto& read = reads.at(static_cast<size_t>(i / monitorRead));
+    return read.first * 1e-9 - double(read.second + monitorRead - i) / recordedRate;
+}
+
+// A sink that records what it is given, each sample at its place in time
+// from the first cycle's start.
+std::vector<std::string> recordSink(const std::string& samples, const std::string& times)
+{
+    return {MOSAIC_PIPEWIRE_CAPTURE, "heard", samples, times};
+}
+
+double sinkLeftAt(const std::vector<std::pair<long long, long long>>& cycles, long long i)
+{
+    return cycles.at(0).first * 1e-9 + double(i) / recordedRate;
+}
+
 // When each beep began to leave the sink, on the frame hook's clock: the
-// first loud sample after a quiet half second. A read returns once its last
-// sample has left.
-std::vector<double> beepsLeft(const std::string& samplesFile, const std::string& readsFile)
+// first loud sample after a quiet half second.
+std::vector<double> beepsLeft(const SoundServer& server, const std::string& samplesFile,
+                              const std::string& readsFile)
 {
     const std::string bytes = readFile(samplesFile);
     std::vector<int16_t> samples(bytes.size() / sizeof(int16_t));
@@ -47,14 +85,12 @@ std::vector<double> beepsLeft(const std::string& samplesFile, const std::string&
     for (long long ns = 0, before = 0; times >> ns >> before;)
         reads.emplace_back(ns, before);
     std::vector<double> left;
-    long long lastLoud = -monitorRate;
+    long long lastLoud = -recordedRate;
     for (long long i = 0; i < static_cast<long long>(samples.size()); ++i) {
         if (std::abs(samples[i]) < 4000)
             continue;
-        if (i - lastLoud > monitorRate / 2) {
-            const auto& read = reads.at(static_cast<size_t>(i / monitorRead));
-            left.push_back(read.first * 1e-9 - double(read.second + monitorRead - i) / monitorRate);
-        }
+        if (i - lastLoud > recordedRate / 2)
+            left.push_back(server.leftAt(reads, i));
         lastLoud = i;
     }
     return left;
@@ -89,13 +125,25 @@ double sinkLatency(const std::vector<std::string>& soundEnv)
     return usec * 1e-6;
 }
 
+double noLatency(const std::vector<std::string>&)
+{
+    return 0;
+}
+
+const SoundServer pulseAudio{"PulseAudio", "pulseaudio", TestServer::pulseAudio, recordMonitor, monitorLeftAt,
+                             sinkLatency};
+const SoundServer pipeWire{"PipeWire", "pipewire", TestServer::pipeWire, recordSink, sinkLeftAt, noLatency};
+
+class Sync : public testing::TestWithParam<SoundServer> {};
+
 }  // namespace
 
 // Every beep is seen as it is heard, before and after the stall, and the
 // demo ends when the track's end is heard.
-TEST(Sync, PicturesFollowTheSoundHeardThroughAStall)
+TEST_P(Sync, PicturesFollowTheSoundHeardThroughAStall)
 {
-    TestServer sound = TestServer::pulseAudio();
+    const SoundServer& server = GetParam();
+    TestServer sound = server.start();
     ASSERT_TRUE(sound.started());
     const std::vector<std::string> soundEnv = sound.clientEnv();
     WorkDir dir;
@@ -103,14 +151,16 @@ TEST(Sync, PicturesFollowTheSoundHeardThroughAStall)
     dir.write("mosaic.frag", flatMosaic);
     const std::string samples = dir.path("monitor.raw");
     const std::string reads = dir.path("monitor.reads");
-    pid_t recording = startTool({monitorCapture, "heard.monitor", samples, reads}, soundEnv);
-    ASSERT_TRUE(waitFor([&] { return !readFile(reads).empty(); }, waitSeconds)) << "the monitor is not recorded";
+    const std::string said = dir.path("recorder.out");
+    pid_t recording = startTool(server.recorder(samples, reads), soundEnv, said);
+    ASSERT_TRUE(waitFor([&] { return readFile(said).find("recording") != std::string::npos; }, waitSeconds))
+        << "the sink is not recorded";
 
     FrameHook hook(dir);
     RunOptions options;
     hook.addTo(options);
     // Any driver that is heard: the demo then plays through the server.
-    options.env.push_back("SDL_AUDIODRIVER=pulseaudio");
+    options.env.push_back(std::string("SDL_AUDIODRIVER=") + server.sdlDriver);
     options.env.insert(options.env.end(), soundEnv.begin(), soundEnv.end());
     double latency = -1;
     options.input = [&](pid_t demo) {
@@ -120,7 +170,7 @@ TEST(Sync, PicturesFollowTheSoundHeardThroughAStall)
         };
         if (!waitWhileRunning(demo, [&] { return shown(1.5); }, "the pictures showed 1.5 s"))
             return;
-        latency = sinkLatency(soundEnv);
+        latency = server.latency(soundEnv);
         if (!waitWhileRunning(demo, [&] { return shown(2.3); }, "the pictures showed 2.3 s"))
             return;
         kill(demo, SIGSTOP);
@@ -133,7 +183,7 @@ TEST(Sync, PicturesFollowTheSoundHeardThroughAStall)
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_GE(latency, 0) << "no latency for the sink";
 
-    const std::vector<double> left = beepsLeft(samples, reads);
+    const std::vector<double> left = beepsLeft(server, samples, reads);
     ASSERT_EQ(left.size(), size_t(lastBeep)) << "beeps on the monitor";
     const auto clock = hook.clockReads();
     for (int beep = 1; beep <= lastBeep; ++beep) {
@@ -143,3 +193,6 @@ TEST(Sync, PicturesFollowTheSoundHeardThroughAStall)
     const double endHeard = left.back() + latency + 1.0;
     EXPECT_NEAR(clock.back().nanoseconds * 1e-9, endHeard, noticedSeconds) << "the demo ended then";
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, Sync, testing::Values(pulseAudio, pipeWire),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -224,3 +224,9 @@ pid_t startPulseAudio(const std::string& runtimeDir, const std::function<void(pi
                             {"XDG_RUNTIME_DIR=" + runtimeDir, "HOME=" + runtimeDir});
     return serving(pid, runtimeDir + "/pulse/native", spawned);
 }
+
+pid_t startPipeWire(const std::string& runtimeDir, const std::function<void(pid_t)>& spawned)
+{
+    pid_t pid = spawnServer({MOSAIC_PIPEWIRE_SESSION}, {"XDG_RUNTIME_DIR=" + runtimeDir, "HOME=" + runtimeDir});
+    return serving(pid, runtimeDir + "/pipewire-0", spawned);
+}

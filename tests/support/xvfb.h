@@ -1,6 +1,6 @@
 // Starts private servers for programs that run the demo on a display of their
 // own: Xvfb, Xorg with the dummy video driver, and Weston nested in an X
-// display; and PulseAudio, for a sound that is heard.
+// display; and PulseAudio or PipeWire, for a sound that is heard.
 #pragma once
 
 #include <functional>
@@ -35,3 +35,8 @@ pid_t startWeston(const std::string& xDisplay, int width, int height, int scale,
 // and state in `runtimeDir` (which must exist, mode 0700), and returns once a
 // client can connect to it. Returns the server's process id, or -1.
 pid_t startPulseAudio(const std::string& runtimeDir, const std::function<void(pid_t)>& spawned = {});
+
+// Starts PipeWire with its session manager, with no sink yet, its socket and
+// state in `runtimeDir` as startPulseAudio's. Returns the process id of the
+// script that ends them all on SIGTERM, or -1.
+pid_t startPipeWire(const std::string& runtimeDir, const std::function<void(pid_t)>& spawned = {});

@@ -1,4 +1,5 @@
-// What delay-sink and pipewire-capture ask of their PipeWire streams alike.
+// What the PipeWire nodes of the tests and benchmarks (pipewire-capture,
+// delay-sink) ask of their streams alike.
 #pragma once
 
 #include <pipewire/pipewire.h>
