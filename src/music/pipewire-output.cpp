@@ -1,7 +1,8 @@
 // The track through PipeWire's own stream, where PipeWire is the desktop's
 // sound server. The stream's timing counts every buffer between the track
-// and the sink, which PipeWire's pulse server leaves out of the latency it
-// reports: through it the pictures ran ahead by more than a quantum.
+// and the sink; PipeWire's pulse server leaves part of them out of the
+// latency it reports, and through it the pictures ran ahead by 18 ms at
+// quantum 2048, up to 31 ms.
 //
 // The stream fills its buffers on PipeWire's own thread, in step with the
 // graph, and after each it works out which frame the graph's output starts
