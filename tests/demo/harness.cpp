@@ -767,24 +767,24 @@ TestServer TestServer::weston(int width, int height, int scale)
     return server;
 }
 
-TestServer TestServer::pulseAudio()
+TestServer TestServer::soundServer(pid_t (*start)(const std::string&, const std::function<void(pid_t)>&))
 {
     TestServer server;
     server.folder = serverFolder();
     server.sound = true;
     chmod(server.folder.c_str(), 0700);
-    server.pid = startPulseAudio(server.folder, tellReaper);
+    server.pid = start(server.folder, tellReaper);
     return server;
+}
+
+TestServer TestServer::pulseAudio()
+{
+    return soundServer(startPulseAudio);
 }
 
 TestServer TestServer::pipeWire()
 {
-    TestServer server;
-    server.folder = serverFolder();
-    server.sound = true;
-    chmod(server.folder.c_str(), 0700);
-    server.pid = startPipeWire(server.folder, tellReaper);
-    return server;
+    return soundServer(startPipeWire);
 }
 
 TestServer::TestServer(TestServer&& other) noexcept

@@ -195,6 +195,9 @@ public:
     std::string display;                 // ":N", or Weston's socket name
 
 private:
+    // A sound server, started by `start` in a runtime folder of its own.
+    static TestServer soundServer(pid_t (*start)(const std::string&, const std::function<void(pid_t)>&));
+
     pid_t pid = -1;
     std::string folder;                  // configuration, logs, Weston's or a sound server's runtime folder
     bool wayland = false;
