@@ -42,7 +42,9 @@ struct Playing {
     std::atomic<bool> lost{false};
 };
 
-// The loop's thread runs the connection; its lock guards `playing`.
+// The loop's thread runs the connection; PipeWire's calls are made under its
+// lock. `playing` is the main thread's: the graph's thread and the loop's
+// callbacks get their stream's own.
 struct PipewireOutput {
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -182,7 +184,6 @@ void start(const Track& track, size_t from, bool paused)
 // end.
 double framesHeard()
 {
-    LoopLock lock;
     Playing* playing = pipewire.playing;
     if (!playing)
         return 0;
