@@ -11,7 +11,8 @@
 // stage gives it, blended over the tiles by its alpha. So the pixels outside
 // the strip, four in five, do not work out the banner.
 uniform sampler2D uWebcam;
-uniform sampler2D uScroller;
+uniform sampler2D uScroller;  // the banner in pieces, each under the one before
+uniform ivec2 uScrollerSize;  // the banner's own size
 out vec4 color;
 
 flat in vec4 vGrid;        // window pixel to tile grid: scale, offset (x, y); antialiasing factor
@@ -77,13 +78,24 @@ vec3 tile(vec2 pixel)
     return mix(GROUT, (turn > 0.5 ? vTileBack : face) * shade, inside);
 }
 
+// The banner's pixel at st, from the piece that holds it: no texture as wide
+// as the banner is promised everywhere, so it comes in pieces as wide as the
+// texture, the first on top.
+vec4 bannerTexel(vec2 st)
+{
+    ivec2 texel = clamp(ivec2(floor(st * vec2(uScrollerSize))), ivec2(0), uScrollerSize - 1);
+    int pieceWidth = textureSize(uScroller, 0).x;
+    int piece = texel.x / pieceWidth;
+    return texelFetch(uScroller, texel + ivec2(-piece * pieceWidth, piece * uScrollerSize.y), 0);
+}
+
 vec4 scrollText(vec2 pixel)
 {
     vec2 st = vec2(pixel.x * vScroll.x + vScroll.y,
                    pixel.y * vScroll.z + vScroll.w + vWave.z * sineTurns(pixel.x * vWave.x + vWave.y));
-    // The banner's top and bottom rows are clear, so clamping covers t;
-    // s repeats, so the banner is cut off outside its one run.
-    return texture(uScroller, st) * float(st.x >= 0.0 && st.x <= 1.0);
+    // The banner's top and bottom rows are clear, so clamping covers t; the
+    // banner is cut off outside its one run.
+    return bannerTexel(st) * float(st.x >= 0.0 && st.x <= 1.0);
 }
 
 void main()

@@ -5,8 +5,8 @@
 // tile size -- once per vertex, and hands it to the fragment stages as flat
 // values, so that no pixel computes it again.
 layout(location = 0) in vec3 position;
-uniform sampler1D uPalette;
-uniform sampler2D uScroller;
+uniform sampler2D uPaletteRow;  // the palette in one row, an entry a texel
+uniform ivec2 uScrollerSize;  // the banner's own size; its texture holds it in pieces
 uniform ivec2 uViewportSize;
 uniform float uTime;
 uniform float uMatsch;
@@ -233,11 +233,11 @@ void main()
     vTurn = vec4(order * turnRate, 0.25 * turnRate,
                  orderOffset * turnRate + 0.5 - abs(cut * 4.0) / FLIP_BEATS, snare);
     vFlash = vec3(fract(float(beat) * 0.618034), tilesShown, 1.0 + 0.3 * kick);
-    vTileBack = texelFetch(uPalette, PART_TILE_BACK[part], 0).rgb;
+    vTileBack = texelFetch(uPaletteRow, ivec2(PART_TILE_BACK[part], 0), 0).rgb;
 
     // The banner runs through once, drawn at a whole multiple of its size
     // so that nearest sampling keeps its pixels square.
-    vec2 banner = vec2(textureSize(uScroller, 0)) * max(1.0, floor(viewport.y / 540.0 + 0.5));
+    vec2 banner = vec2(uScrollerSize) * max(1.0, floor(viewport.y / 540.0 + 0.5));
     float scroll = (banner.x + viewport.x) *
                    clamp((bars - SCROLL_FROM_BAR) / (SCROLL_TO_BAR - SCROLL_FROM_BAR), 0.0, 1.0);
     vScroll = vec4(1.0 / banner.x, (scroll - viewport.x) / banner.x, -1.0 / banner.y,

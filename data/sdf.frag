@@ -5,7 +5,7 @@
 // index of its entry in alpha (index / 255), so the mosaic pass looks its
 // colour up once instead of searching. Where the music is, the camera and
 // the moving parts come from the vertex stage.
-uniform sampler1D uPalette;
+uniform sampler2D uPaletteRow;  // the palette in one row, an entry a texel
 uniform usampler3D uNearest;  // the entries that can be nearest in each cell of 8 levels a channel
 uniform ivec2 uViewportSize;
 out vec4 color;
@@ -53,7 +53,7 @@ const int TITLE_GLYPHS[42] = int[](
 const int TITLE_LETTERS = 6;
 const float TITLE_PIXEL = 7.0;          // source texels a font pixel: the title spans 245 of 300
 
-vec3 palette(int index) { return texelFetch(uPalette, index, 0).rgb; }
+vec3 palette(int index) { return texelFetch(uPaletteRow, ivec2(index, 0), 0).rgb; }
 
 float sdSphere(vec3 p, float r) { return length(p) - r; }
 

@@ -1,6 +1,7 @@
 #include "common.h"
 #include "demo.h"
 #include "display-connection.h"
+#include "gl-context.h"
 #include "gl-requirements.h"
 #include "music-output.h"
 

@@ -2,12 +2,16 @@
 #include "regular-file.h"
 
 #include <stb_image.h>
+#ifndef __EMSCRIPTEN__
 #include <zlib.h>
+#endif
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -245,6 +249,42 @@ bool pngWithBadIDAT(const unsigned char* data, size_t size)
     return bad;
 }
 
+#ifdef __EMSCRIPTEN__
+// The web page has no zlib (emscripten fetches its own at build time, from
+// the network), so the decoder's own inflater counts, into a buffer as large
+// as the limit.
+bool inflatesPast(const std::vector<unsigned char>& deflated, size_t limit)
+{
+    if (deflated.size() > size_t(INT_MAX) || limit >= size_t(INT_MAX))
+        return true;
+    std::unique_ptr<char, decltype(&std::free)> out(static_cast<char*>(std::malloc(limit + 1)), std::free);
+    return !out || stbi_zlib_decode_noheader_buffer(out.get(), static_cast<int>(limit + 1),
+                                                    reinterpret_cast<const char*>(deflated.data()),
+                                                    static_cast<int>(deflated.size())) < 0;
+}
+#else
+// Inflated into a small sink and only counted.
+bool inflatesPast(const std::vector<unsigned char>& deflated, size_t limit)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return true;
+    stream.next_in = const_cast<unsigned char*>(deflated.data());
+    stream.avail_in = uInt(deflated.size());
+    unsigned char sink[1 << 15];
+    size_t inflated = 0;
+    int result = Z_OK;
+    while (result == Z_OK && inflated <= limit && stream.avail_in > 0) {
+        stream.next_out = sink;
+        stream.avail_out = sizeof sink;
+        result = inflate(&stream, Z_NO_FLUSH);
+        inflated += sizeof sink - stream.avail_out;
+    }
+    inflateEnd(&stream);
+    return inflated > limit || (result != Z_OK && result != Z_STREAM_END);
+}
+#endif
+
 // The PNG decoder inflates all of the image data, however much more it is
 // than the image's rows take, so a small file can expand to gigabytes. The
 // data is inflated here first, only counted, and refused past twice the rows'
@@ -267,29 +307,15 @@ bool pngInflatesPastItsRows(const unsigned char* data, size_t size, int width, i
         }
     });
     const size_t rowBytes = 1 + (size_t(width) * samples * depth + 7) / 8;
-    const size_t limit = 2 * rowBytes * size_t(height) + 65536;
-    z_stream stream{};
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-        return true;
-    unsigned char sink[1 << 15];
-    size_t inflated = 0;
-    int result = Z_OK;
+    std::vector<unsigned char> deflated;
     forEachChunk(data, size, [&](const std::string& type, const unsigned char* bytes, size_t length, size_t) {
         if (type != "IDAT")
             return;
         const size_t skipped = std::min(header, length);
         header -= skipped;
-        stream.next_in = const_cast<unsigned char*>(bytes + skipped);
-        stream.avail_in = uInt(length - skipped);
-        while (result == Z_OK && inflated <= limit && stream.avail_in > 0) {
-            stream.next_out = sink;
-            stream.avail_out = sizeof sink;
-            result = inflate(&stream, Z_NO_FLUSH);
-            inflated += sizeof sink - stream.avail_out;
-        }
+        deflated.insert(deflated.end(), bytes + skipped, bytes + length);
     });
-    inflateEnd(&stream);
-    return inflated > limit || (result != Z_OK && result != Z_STREAM_END);
+    return inflatesPast(deflated, 2 * rowBytes * size_t(height) + 65536);
 }
 
 // Inputs found to crash the decoder, by fuzzing or otherwise.

@@ -1,5 +1,6 @@
 #include "music-output.h"
 #include "output-backend.h"
+#include "track.h"
 
 #include <SDL2/SDL.h>
 
@@ -50,10 +51,14 @@ bool openMusicOutput()
     return openSdlOutput(backend);
 }
 
-void playTrack(Track played)
+bool playTrack(const char* fileName, std::string& error)
 {
+    Track played;
+    if (!loadTrack(fileName, played, error))
+        return false;
     track = new Track(std::move(played));
     startAt(0, false);
+    return true;
 }
 
 void playMusicFrom(double seconds)

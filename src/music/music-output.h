@@ -8,14 +8,15 @@
 // from the first buffer that SDL takes.
 #pragma once
 
-#include "track.h"
+#include <string>
 
 // Opens the output with SDL's audio subsystem initialised; false, with SDL's
 // error set, when there is none.
 bool openMusicOutput();
 
-// Plays `track` from its start; the output keeps it.
-void playTrack(Track track);
+// Plays the Ogg Vorbis track `fileName` from its start; false, with why in
+// `error`, when it cannot be read or decoded.
+bool playTrack(const char* fileName, std::string& error);
 
 // The track from `seconds`, heard from the output's next buffer on; a paused
 // track stays paused there.

@@ -10,6 +10,7 @@
 #include "demo.h"
 #include "display-connection.h"
 #include "file-watch.h"
+#include "gl-context.h"
 #include "gl-requirements.h"
 #include "music-output.h"
 #include "overlay-text.h"

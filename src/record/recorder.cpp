@@ -13,6 +13,7 @@
 #include "readback.h"
 #include "regular-file.h"
 #include "safe-output.h"
+#include "track.h"
 #include "video-planes.h"
 
 #include <glad/gl.h>

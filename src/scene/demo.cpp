@@ -7,15 +7,16 @@
 #include "scale-to-source.h"
 #include "webcam.h"
 
-#include <glad/gl.h>
-#include <SDL2/SDL.h>
+#include "scene-gl.h"
 
 #include <stb_image.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,7 @@ static GLuint banner = 0;  // 0 while "mosaic.frag" draws the banner with the ti
 static GLuint sdf = 0;
 static GLuint texture = 0;
 static GLuint lut = 0;
+static GLuint paletteRow = 0;
 static GLuint scroller = 0;
 static GLuint fb = 0;
 static GLuint nearestLut = 0;
@@ -36,6 +38,10 @@ static std::unique_ptr<Webcam> webcam;
 // The last size `resize` was given, for programs built after it.
 static GLint viewportWidth = 0;
 static GLint viewportHeight = 0;
+
+// The banner's own size, that of "scroller.png".
+static GLint bannerWidth = 0;
+static GLint bannerHeight = 0;
 
 // The source image's size: the scene program renders at it and a capture
 // frame is uploaded at it.
@@ -92,9 +98,11 @@ static std::string located(const std::string& files, const std::string& log, con
     return lines.empty() ? files + ": " + otherwise + "\n" : lines;
 }
 
-// `source` with `definition` put in after its #version line, and a #line that
-// keeps the compiler's line numbers those of the file.
-static std::string withDefinition(const char* source, const char* definition)
+// `source` as this GL compiles it: where the GL has a header of its own
+// (shaderHeader), that header in place of the file's #version line; then
+// `definition` ("#define NAME") unless it is null; and a #line that keeps the
+// compiler's line numbers those of the file.
+static std::string prepared(const char* source, const char* definition)
 {
     std::string text(source);
     size_t after = 0;  // where the line after #version starts
@@ -105,15 +113,23 @@ static std::string withDefinition(const char* source, const char* definition)
         after = text.find('\n', version) + 1;
     }
     const auto linesBefore = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(after), '\n');
-    text.insert(after, std::string(definition) + "\n#line " + std::to_string(linesBefore + 1) + "\n");
+    std::string added = definition ? std::string(definition) + "\n" : std::string();
+    if (shaderHeader && version != std::string::npos) {
+        added = shaderHeader + added;
+        text.erase(version, after - version);
+        after = version;
+    }
+    if (added.empty())
+        return text;
+    text.insert(after, added + "#line " + std::to_string(linesBefore + 1) + "\n");
     return text;
 }
 
 // A shader of `source`, with `definition` ("#define NAME") in it unless null.
 static Build compileShader(GLenum type, const char* source, const char* fileName, const char* definition)
 {
-    const std::string defined = definition ? withDefinition(source, definition) : std::string();
-    const char* text = definition ? defined.c_str() : source;
+    const std::string compiled = prepared(source, definition);
+    const char* text = compiled.c_str();
     Build build;
     build.name = glCreateShader(type);
     glShaderSource(build.name, 1, &text, nullptr);
@@ -207,6 +223,13 @@ static void setSize(GLuint program, GLint w, GLint h)
     glProgramUniform2i(program, glGetUniformLocation(program, "uViewportSize"), w, h);
 }
 
+static void setBannerSize(GLuint program)
+{
+    if (program == 0)
+        return;
+    glProgramUniform2i(program, glGetUniformLocation(program, "uScrollerSize"), bannerWidth, bannerHeight);
+}
+
 static void setTextureParameters(GLuint name, GLint wrapS)
 {
     glTextureParameteri(name, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
@@ -218,32 +241,64 @@ static void setTextureParameters(GLuint name, GLint wrapS)
 
 static void startMusic()
 {
-    Track track;
     std::string error;
-    if (!loadTrack("chiptune2.ogg", track, error))
+    if (!playTrack("chiptune2.ogg", error))
         FATAL("Couldn't open 'chiptune2.ogg': %s", error.c_str());
-    playTrack(std::move(track));
 }
 
-// The banner from "scroller.png" in a texture of the image's own size; false,
-// with the texture there was kept, when the file does not decode.
+// WebGL2 promises no texture wider than this, so the banner is kept in
+// pieces of this width, each under the one before; the shaders know the
+// banner's own size from uScrollerSize.
+static const int bannerPieceWidth = 2048;
+
+// The pieces of a banner `w` pixels long, in rows of bannerPieceWidth
+// pixels (or fewer, for a banner that short); the last piece ends in clear
+// pixels.
+static std::vector<uint8_t> bannerPieces(const unsigned char* pixels, int w, int h, int pieces)
+{
+    const size_t pieceRow = static_cast<size_t>(std::min(w, bannerPieceWidth)) * 4;
+    std::vector<uint8_t> laidOut(pieceRow * h * pieces, 0);
+    for (int piece = 0; piece < pieces; ++piece) {
+        const int from = piece * bannerPieceWidth;
+        const size_t bytes = static_cast<size_t>(std::min(w - from, bannerPieceWidth)) * 4;
+        for (int y = 0; y < h; ++y)
+            std::memcpy(&laidOut[pieceRow * (static_cast<size_t>(piece) * h + y)],
+                        pixels + (static_cast<size_t>(y) * w + from) * 4, bytes);
+    }
+    return laidOut;
+}
+
+// The banner from "scroller.png", in pieces; false, with the texture there
+// was kept, when the file does not decode or its pieces do not fit the GL's
+// largest texture.
 static bool loadScroller()
 {
     GLint maxSide = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
     int w = 0;
     int h = 0;
-    unsigned char* pixels = loadImage("scroller.png", maxSide, w, h);
+    unsigned char* pixels = loadImage("scroller.png", std::numeric_limits<int>::max(), w, h);
     if (!pixels)
         return false;
-    GLuint name = 0;
-    glCreateTextures(GL_TEXTURE_2D, 1, &name);
-    glTextureStorage2D(name, 1, GL_RGBA8, w, h);
-    glTextureSubImage2D(name, 0, 0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    const int pieces = (w + bannerPieceWidth - 1) / bannerPieceWidth;
+    if (static_cast<int64_t>(h) * pieces > maxSide) {
+        stbi_image_free(pixels);
+        return false;
+    }
+    const std::vector<uint8_t> laidOut = bannerPieces(pixels, w, h, pieces);
     stbi_image_free(pixels);
+    GLuint name = 0;
+    const GLsizei pieceWidth = std::min(w, bannerPieceWidth);
+    glCreateTextures(GL_TEXTURE_2D, 1, &name);
+    glTextureStorage2D(name, 1, GL_RGBA8, pieceWidth, h * pieces);
+    glTextureSubImage2D(name, 0, 0, 0, pieceWidth, h * pieces, GL_RGBA, GL_UNSIGNED_BYTE, laidOut.data());
     setTextureParameters(name, GL_REPEAT);
     glDeleteTextures(1, &scroller);
     scroller = name;
+    bannerWidth = w;
+    bannerHeight = h;
+    for (GLuint program : {renderStuff, banner})
+        setBannerSize(program);
     glBindTextureUnit(2, scroller);
     return true;
 }
@@ -302,11 +357,14 @@ static Build buildPrograms()
     for (GLuint program : {renderStuff, banner}) {
         setInt(program, "uWebcam", 0);
         setInt(program, "uPalette", 1);
+        setInt(program, "uPaletteRow", 4);
         setInt(program, "uScroller", 2);
         setSize(program, viewportWidth, viewportHeight);
+        setBannerSize(program);
     }
     setSize(sdf, www, wwh);
     setInt(sdf, "uPalette", 1);
+    setInt(sdf, "uPaletteRow", 4);
     setInt(sdf, "uScroller", 2);
     setInt(sdf, "uNearest", 3);
     return Build{};
@@ -329,13 +387,27 @@ static void createSourceTexture()
     glBindTextureUnit(0, texture);
 }
 
+// The palette twice, from the same bytes: as the 1D texture `uPalette` on
+// unit 1, and as one row of a 2D texture, `uPaletteRow` on unit 4, which
+// WebGL2 has. The shipped shaders sample the row; shaders written for the 1D
+// texture keep working beside them. WebGL2 has no 1D textures: there the
+// first is a row too.
 static void createPalette()
 {
-    const GLsizei slutsize = paletteSize;
+    std::array<uint8_t, paletteSize * 4> bytes{};
+    for (int i = 0; i < paletteSize; ++i) {
+        const std::array<uint8_t, 3> rgb = paletteBytes(i);
+        std::copy(rgb.begin(), rgb.end(), &bytes[i * 4]);
+        bytes[i * 4 + 3] = 255;
+    }
     glCreateTextures(GL_TEXTURE_1D, 1, &lut);
-    glTextureStorage1D(lut, 1, GL_RGBA8, slutsize);
-    glTextureSubImage1D(lut, 0, 0, slutsize, GL_RGB, GL_FLOAT, constlut);
+    glTextureStorage1D(lut, 1, GL_RGBA8, paletteSize);
+    glTextureSubImage1D(lut, 0, 0, paletteSize, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data());
     glBindTextureUnit(1, lut);
+    glCreateTextures(GL_TEXTURE_2D, 1, &paletteRow);
+    glTextureStorage2D(paletteRow, 1, GL_RGBA8, paletteSize, 1);
+    glTextureSubImage2D(paletteRow, 0, 0, 0, paletteSize, 1, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data());
+    glBindTextureUnit(4, paletteRow);
 }
 
 // The nearest palette entry of a colour, for the scene pass and the camera.
@@ -397,34 +469,6 @@ static void openCapture()
         std::fprintf(stderr, "%s\n", error.what());
     }
 #endif
-}
-
-void requestSceneContext()
-{
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS,
-                        SDL_GL_CONTEXT_DEBUG_FLAG | SDL_GL_CONTEXT_FORWARD_COMPATIBLE_FLAG);
-}
-
-static SDL_GLContext sceneContext = nullptr;
-
-bool createSceneContext(SDL_Window* window)
-{
-    sceneContext = SDL_GL_CreateContext(window);
-    if (!sceneContext)
-        return false;
-    releaseBeforeExit(closeSceneVideo);
-    return true;
-}
-
-// Deleting the context waits for the driver's threads that work for it, and
-// SDL_Quit, closing the display, ends the driver's screen with the rest.
-void closeSceneVideo()
-{
-    SDL_GL_DeleteContext(sceneContext);
-    SDL_Quit();
 }
 
 // The source image, the palette and the framebuffer that joins the scene

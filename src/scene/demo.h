@@ -4,8 +4,6 @@
 #include <glm/vec2.hpp>
 #include <string>
 
-struct SDL_Window;
-
 // What the scene needs from the shell.
 uint32_t timer();
 // Seconds by which the place in the track heard now runs behind timer()'s
@@ -18,16 +16,8 @@ void shutdown();
 // process then.
 const char* loadtxt(const char* fileName);
 
-// What the shell calls in the scene, with the music's output open
-// (openMusicOutput). requestSceneContext asks SDL, before the window is made,
-// for the context the scene draws with: OpenGL 3.3 core, forward compatible,
-// with debug output; createSceneContext makes that context current in
-// `window`, false, with SDL's error set, when it cannot. closeSceneVideo
-// deletes it and quits SDL: a shell calls it before it returns from main, and
-// a fatal report before exit() (releaseBeforeExit).
-void requestSceneContext();
-bool createSceneContext(SDL_Window* window);
-void closeSceneVideo();
+// What the shell calls in the scene, with the music's output open and the
+// scene's GL context current.
 void init();
 void resize(int w, int h);
 void render();

@@ -331,6 +331,37 @@ TEST(Contract, GreyScrollerArrivesOpaque)
     expectScrollerArrives(3, 2, 1);
 }
 
+// A banner wider than WebGL2 promises comes in pieces of 2048, each under
+// the one before; uScrollerSize tells its own size.
+TEST(Contract, WideScrollerComesInPieces)
+{
+    WorkDir dir;
+    const int w = 2050;
+    const int h = 3;
+    std::vector<uint8_t> png = testImage(w, h, 3);
+    writePNG(dir.path("scroller.png"), w, h, 3, png);
+    dir.write("mosaic.frag",
+              shader("uniform sampler2D uScroller;\nuniform ivec2 uScrollerSize;\nout vec4 color;\n",
+                     "    ivec2 p = ivec2(gl_FragCoord.xy);\n"
+                     "    ivec2 size = p.x == 0 ? textureSize(uScroller, 0) : uScrollerSize;\n"
+                     "    vec3 c = p.y < 6 ? texelFetch(uScroller, p, 0).rgb : vec3(size.x & 255, size.x >> 8, size.y) / 255.0;\n"
+                     "    color = vec4(p.y <= 6 && p.x < 2048 ? c : vec3(0.0), 1.0);\n"));
+    Image frame = firstFrame(dir);
+    ASSERT_EQ(frame.width, 1920);
+    EXPECT_EQ(rgb(frame.gl(0, 6)), (std::vector<int>{0, 8, 6})) << "the pieces' texture, 2048 x 6";
+    EXPECT_EQ(rgb(frame.gl(1, 6)), (std::vector<int>{2050 & 255, 8, 3})) << "the banner's own size";
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* p = &png[(size_t(y) * w + x) * 3];
+            const int piece = x / 2048;
+            if (x - 2048 * piece >= frame.width)
+                continue;
+            EXPECT_EQ(rgb(frame.gl(x - 2048 * piece, y + h * piece)), rgb(p)) << "banner pixel " << x << "," << y;
+        }
+        EXPECT_EQ(rgb(frame.gl(2, y + h)), (std::vector<int>{0, 0, 0})) << "past the last piece's end";
+    }
+}
+
 TEST(Contract, ScenePassLandsInTheSourceTexture)
 {
     WorkDir dir;
