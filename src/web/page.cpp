@@ -22,11 +22,12 @@ static int32_t drawable_height = 0;
 static glm::ivec2 mousePos{0, 0};
 static double startupMs = 0;
 static double frameSeenMs = 0;  // when the frame being drawn will be seen
+static double frameHeardSeconds = 0;  // the place in the track heard then
 static double frameIntervalMs = 1000.0 / 60;
 static double lastFrameMs = 0;
 static bool active = true;
 
-EM_JS(void, frameDrawn, (), { Module.frameDrawn(); });
+EM_JS(void, frameDrawn, (double heardSeconds, double seenMs), { Module.frameDrawn(heardSeconds, seenMs); });
 EM_JS(void, trackEnded, (), { Module.ended(); });
 EM_JS(bool, wantsCamera, (), { return new URLSearchParams(location.search).has('camera'); });
 
@@ -37,7 +38,7 @@ uint32_t timer()
 
 float audioLatency()
 {
-    return static_cast<float>(timer() * 0.001 - musicHeardSecondsAt(frameSeenMs));
+    return static_cast<float>(timer() * 0.001 - frameHeardSeconds);
 }
 
 glm::ivec2 mousepos()
@@ -105,9 +106,10 @@ static EM_BOOL drawFrame(double time, void*)
         frameIntervalMs += 0.1 * (std::fmin(time - lastFrameMs, 100.0) - frameIntervalMs);
     lastFrameMs = time;
     frameSeenMs = time + frameIntervalMs;
+    frameHeardSeconds = musicHeardSecondsAt(frameSeenMs);
     trackCanvasSize();
     render();
-    frameDrawn();
+    frameDrawn(frameHeardSeconds, frameSeenMs);
     if (active)
         return EM_TRUE;
     trackEnded();

@@ -1,7 +1,9 @@
 // The page around the demo: its five files fetched into the module's file
 // system before it starts, the line over the picture, the state that people
 // and tests can read (window.mosaic), and the clicks and keys of a person.
-const mosaic = window.mosaic = {state: 'loading', frames: 0, notice: ''};
+// `shown` is the place in the track (s) that the last frame shows, `seenAt`
+// when it is meant to be seen, on performance.now()'s clock.
+const mosaic = window.mosaic = {state: 'loading', frames: 0, notice: '', shown: 0, seenAt: 0};
 const noticeLine = document.getElementById('notice');
 const query = new URLSearchParams(location.search);
 const startSeconds = Math.max(parseFloat(query.get('t')) || 0, 0);
@@ -46,8 +48,10 @@ Module.quit = (status, thrown) => {
 };
 Module.onAbort = what => Module.fail('The page stopped: ' + what);
 
-Module.frameDrawn = () => {
+Module.frameDrawn = (heardSeconds, seenMs) => {
   mosaic.frames++;
+  mosaic.shown = heardSeconds;
+  mosaic.seenAt = seenMs;
   if (mosaic.state === 'loading')
     show('ready', 'Click or press a key to play the demo with its sound');
 };
