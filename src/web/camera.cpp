@@ -66,7 +66,7 @@ EM_JS(void, readPageCameraPicture, (unsigned char* rgb, int width, int height), 
     }
 });
 
-EM_JS(const char*, pageCameraFailure, (), { return stringToNewUTF8(Module.camera.failure); });
+EM_JS(void, pageCameraFailure, (char* why, int size), { stringToUTF8(Module.camera.failure, why, size); });
 
 Webcam::Webcam(const std::string& device, int width, int height)
     : device(device), xres(width), yres(height), force_format(false)
@@ -88,9 +88,8 @@ const RGBImage& Webcam::frame(int)
     int height = 0;
     const int picture = pageCameraPicture(&width, &height);
     if (picture < 0) {
-        char* failure = const_cast<char*>(pageCameraFailure());
-        const std::string why(failure);
-        std::free(failure);
+        char why[256];
+        pageCameraFailure(why, sizeof why);
         throw CaptureDeviceLost(why);
     }
     if (picture == 0)

@@ -177,3 +177,52 @@ TEST_F(Page, FaultsAreReportedOnThePage)
         EXPECT_EQ(shown[1], shown[2]) << "window.mosaic.notice is not what the page shows";
     }
 }
+
+// Given a camera (chromium's own test pattern), ?camera shows it through the
+// mosaic in place of the scene; refused or absent, a line of its own says so
+// and the scene plays.
+TEST_F(Page, ShowsTheCameraOrSaysWhyNot)
+{
+    WorkDir dir;
+    RunResult run = runProgram(dir, {MOSAIC_RECORD, "--data", dataDir, "--size", "640x360", "--still", "30",
+                                     "still.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image scene = readPNG(dir.path("still.png"));
+    struct Camera {
+        const char* name;
+        std::vector<std::string> flags;
+        const char* line;                // "" when the camera shows
+    };
+    const Camera cameras[] = {
+        {"given", {"--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream"}, ""},
+        {"refused", {"--use-fake-device-for-media-stream", "--deny-permission-prompts"}, "The camera was refused"},
+        {"absent", {"--use-fake-ui-for-media-stream"}, "No camera was found"}};
+    FolderServer server(MOSAIC_WEB_PAGE);
+    for (const Camera& camera : cameras) {
+        SCOPED_TRACE(camera.name);
+        ChromiumPage page(display(), width, height, camera.flags);
+        page.open(server.url("index.html?camera&t=30"));
+        ASSERT_TRUE(page.waitUntil(*camera.line ? "!document.getElementById('camera').hidden"
+                                                : "Module.camera.video.currentTime > 0.5"))
+            << described(page);
+        const int drawn = page.evaluate("mosaic.frames").get<int>();
+        page.mouseMove(width / 2, height / 2);
+        ASSERT_TRUE(page.waitUntil("mosaic.frames >= " + std::to_string(drawn + 2))) << described(page);
+        const std::string line = page.evaluate("document.getElementById('camera').textContent");
+        page.evaluate("document.getElementById('notice').hidden = document.getElementById('camera').hidden = true");
+        const Image shown = page.screenshot();
+        const size_t apart = pixelsApart(scene, shown);
+        EXPECT_NE(line.find(camera.line), std::string::npos) << line;
+        if (*camera.line)
+            EXPECT_LE(apart, 72u) << "the scene plays";
+        else
+            EXPECT_GT(apart, size_t(width * height / 4)) << "the camera's picture takes the scene's place";
+        // Chrome's test pattern is green all over; before its pictures come
+        // the tiles are dark.
+        size_t green = 0;
+        for (size_t i = 1; i < shown.rgb.size(); i += 3)
+            green += shown.rgb[i] > 64;
+        if (!*camera.line)
+            EXPECT_GT(green, size_t(width * height / 2)) << "no picture from the camera";
+    }
+}
