@@ -1,8 +1,9 @@
 // The page around the demo: its five files fetched into the module's file
 // system before it starts, the line over the picture, the state that people
 // and tests can read (window.mosaic), and the clicks and keys of a person.
-// `shown` is the place in the track (s) that the last frame shows, `seenAt`
-// when it is meant to be seen, on performance.now()'s clock.
+// `shown` is the place in the track (s) heard when the last frame is seen,
+// which it shows unless the pointer holds the clock; `seenAt` is when that
+// is, on performance.now()'s clock.
 const mosaic = window.mosaic = {state: 'loading', frames: 0, notice: '', shown: 0, seenAt: 0};
 const noticeLine = document.getElementById('notice');
 const query = new URLSearchParams(location.search);
@@ -64,9 +65,10 @@ function toggleFullscreen() {
     document.documentElement.requestFullscreen();
 }
 
-// Sound may start only from a person's click or key.
+// Sound may start only from a person's click or key; one that comes before
+// the first picture starts the sound as soon as the track is decoded.
 function play() {
-  if (mosaic.state === 'ready') {
+  if (mosaic.state === 'loading' || mosaic.state === 'ready') {
     Module.audio.start(startSeconds);
     show('playing', '');
   } else if (mosaic.state === 'ended') {
