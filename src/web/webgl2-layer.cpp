@@ -31,39 +31,21 @@ struct AttribFormat {
 };
 std::map<std::pair<GLuint, GLuint>, AttribFormat> attribFormats;  // by vertex array and index
 
-GLint current(GLenum binding)
+// Runs `edit` with `name` bound by `bind`, then binds again what the query
+// `binding` said was bound before.
+template <typename Bind, typename Edit>
+void withBound(GLenum binding, Bind bind, GLuint name, Edit edit)
 {
-    GLint name = 0;
-    glGetIntegerv(binding, &name);
-    return name;
-}
-
-// Runs `edit` with `vertexArray` bound, then binds again the one there was.
-template <typename Edit>
-void withVertexArray(GLuint vertexArray, Edit edit)
-{
-    const GLint was = current(GL_VERTEX_ARRAY_BINDING);
-    glBindVertexArray(vertexArray);
+    GLint was = 0;
+    glGetIntegerv(binding, &was);
+    bind(name);
     edit();
-    glBindVertexArray(static_cast<GLuint>(was));
+    bind(static_cast<GLuint>(was));
 }
 
-template <typename Edit>
-void withFramebuffer(GLuint framebuffer, Edit edit)
+void bindDrawFramebuffer(GLuint framebuffer)
 {
-    const GLint was = current(GL_DRAW_FRAMEBUFFER_BINDING);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
-    edit();
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(was));
-}
-
-template <typename Set>
-void withProgram(GLuint program, Set set)
-{
-    const GLint was = current(GL_CURRENT_PROGRAM);
-    glUseProgram(program);
-    set();
-    glUseProgram(static_cast<GLuint>(was));
 }
 
 }  // namespace
@@ -141,7 +123,7 @@ void glCreateVertexArrays(GLsizei n, GLuint* arrays)
 
 void glEnableVertexArrayAttrib(GLuint vertexArray, GLuint index)
 {
-    withVertexArray(vertexArray, [&] { glEnableVertexAttribArray(index); });
+    withBound(GL_VERTEX_ARRAY_BINDING, glBindVertexArray, vertexArray, [&] { glEnableVertexAttribArray(index); });
 }
 
 void glVertexArrayAttribFormat(GLuint vertexArray, GLuint index, GLint size, GLenum type, GLboolean normalized,
@@ -161,7 +143,7 @@ void glVertexArrayAttribBinding(GLuint vertexArray, GLuint index, GLuint binding
 
 void glVertexArrayVertexBuffer(GLuint vertexArray, GLuint binding, GLuint buffer, GLintptr offset, GLsizei stride)
 {
-    withVertexArray(vertexArray, [&] {
+    withBound(GL_VERTEX_ARRAY_BINDING, glBindVertexArray, vertexArray, [&] {
         glBindBuffer(GL_ARRAY_BUFFER, buffer);
         for (const auto& [key, format] : attribFormats) {
             if (key.first != vertexArray || format.binding != binding)
@@ -179,7 +161,7 @@ void glCreateFramebuffers(GLsizei n, GLuint* framebuffers)
 
 void glNamedFramebufferTexture(GLuint framebuffer, GLenum attachment, GLuint texture, GLint level)
 {
-    withFramebuffer(framebuffer, [&] {
+    withBound(GL_DRAW_FRAMEBUFFER_BINDING, bindDrawFramebuffer, framebuffer, [&] {
         glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, attachment, GL_TEXTURE_2D, texture, level);
     });
 }
@@ -187,21 +169,22 @@ void glNamedFramebufferTexture(GLuint framebuffer, GLenum attachment, GLuint tex
 GLenum glCheckNamedFramebufferStatus(GLuint framebuffer, GLenum target)
 {
     GLenum status = 0;
-    withFramebuffer(framebuffer, [&] { status = glCheckFramebufferStatus(target); });
+    withBound(GL_DRAW_FRAMEBUFFER_BINDING, bindDrawFramebuffer, framebuffer,
+              [&] { status = glCheckFramebufferStatus(target); });
     return status;
 }
 
 void glProgramUniform1i(GLuint program, GLint location, GLint value)
 {
-    withProgram(program, [&] { glUniform1i(location, value); });
+    withBound(GL_CURRENT_PROGRAM, glUseProgram, program, [&] { glUniform1i(location, value); });
 }
 
 void glProgramUniform1f(GLuint program, GLint location, GLfloat value)
 {
-    withProgram(program, [&] { glUniform1f(location, value); });
+    withBound(GL_CURRENT_PROGRAM, glUseProgram, program, [&] { glUniform1f(location, value); });
 }
 
 void glProgramUniform2i(GLuint program, GLint location, GLint x, GLint y)
 {
-    withProgram(program, [&] { glUniform2i(location, x, y); });
+    withBound(GL_CURRENT_PROGRAM, glUseProgram, program, [&] { glUniform2i(location, x, y); });
 }

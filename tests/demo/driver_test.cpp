@@ -25,17 +25,6 @@ Image still(const WorkDir& dir, const std::string& data, const char* seconds, co
     return readPNG(dir.path("still.png"));
 }
 
-// Pixels further apart than shading's rounding: a tile of another palette
-// entry, or a picture that moved.
-size_t pixelsApart(const Image& a, const Image& b)
-{
-    size_t count = 0;
-    for (size_t i = 0; i + 2 < a.rgb.size() && i + 2 < b.rgb.size(); i += 3)
-        count += std::abs(a.rgb[i] - b.rgb[i]) > 8 || std::abs(a.rgb[i + 1] - b.rgb[i + 1]) > 8 ||
-                 std::abs(a.rgb[i + 2] - b.rgb[i + 2]) > 8;
-    return count;
-}
-
 }  // namespace
 
 // The theme and the reprise, whose camera shots once hung on the last bits of

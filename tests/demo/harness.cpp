@@ -506,6 +506,15 @@ static Image readPPM(const std::string& path)
     return image;
 }
 
+size_t pixelsApart(const Image& a, const Image& b)
+{
+    size_t count = 0;
+    for (size_t i = 0; i + 2 < a.rgb.size() && i + 2 < b.rgb.size(); i += 3)
+        count += std::abs(a.rgb[i] - b.rgb[i]) > 8 || std::abs(a.rgb[i + 1] - b.rgb[i + 1]) > 8 ||
+                 std::abs(a.rgb[i + 2] - b.rgb[i + 2]) > 8;
+    return count;
+}
+
 Image readPNG(const std::string& path)
 {
     Image image;

@@ -120,6 +120,10 @@ void writePNG(const std::string& path, int width, int height, int channels,
 // The picture of a PNG file as RGB; empty, the test failed, if there is none.
 Image readPNG(const std::string& path);
 
+// Pixels further apart than shading's rounding: a tile of another palette
+// entry, or a picture that moved.
+size_t pixelsApart(const Image& a, const Image& b);
+
 // Writes a PNG of the given size, bit depth and colour type whose samples are
 // all zero, compressed as far as zlib goes.
 void writeBlankPNG(const std::string& path, int width, int height, int bitDepth, int colourType);
