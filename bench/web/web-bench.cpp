@@ -248,6 +248,11 @@ WholeRun playWhole(const FolderServer& server, const std::string& display, const
         throw std::runtime_error("the sink's monitor is not recorded");
     {
         ChromiumPage page(display, 640, 360, {autoplay}, sound.clientEnv());
+        // A browser that has drawn with WebGL before, as a visitor's mostly
+        // has: a fresh chromium starts its GPU process for the first
+        // context, which the page would otherwise be timed for.
+        page.evaluate("new Promise(done => { document.createElement('canvas').getContext('webgl2');"
+                      " requestAnimationFrame(() => done(true)); })");
         page.call("Page.addScriptToEvaluateOnNewDocument", {{"source", frameSampler}});
         page.open(server.url("index.html?t=0"));
         require(page, "mosaic.state == 'ready'");

@@ -1,5 +1,5 @@
-// The page around the demo: its five files fetched into the module's file
-// system before it starts, the line over the picture, the state that people
+// The page around the demo: its files fetched into the module's file system
+// before it starts, the line over the picture, the state that people
 // and tests can read (window.mosaic), and the clicks and keys of a person.
 // `shown` is the place in the track (s) heard when the last frame is seen,
 // which it shows unless the pointer holds the clock; `seenAt` is when that
@@ -18,19 +18,25 @@ function show(state, notice) {
 
 Module.canvas = document.getElementById('canvas');
 
-// A missing file is left out: the scene then says which, as on the desktop.
+// Every file is fetched from the page's load on, the track decoded beside
+// the rest; the module starts once it has the files the first picture is
+// drawn from. A missing file is left out: the scene then says which, as on
+// the desktop.
+Module.audio.prefetch('chiptune2.ogg');
+const fetched = ['mosaic.vert', 'mosaic.frag', 'sdf.frag', 'scroller.png'].map(name => fetch(name)
+  .then(response => response.ok ? response.arrayBuffer() : null)
+  .catch(() => null)
+  .then(bytes => ({name: name, bytes: bytes})));
 Module.preRun = [() => {
-  for (const name of ['mosaic.vert', 'mosaic.frag', 'sdf.frag', 'scroller.png', 'chiptune2.ogg']) {
-    addRunDependency(name);
-    fetch(name)
-      .then(response => response.ok ? response.arrayBuffer() : null)
-      .catch(() => null)
-      .then(bytes => {
-        if (bytes)
-          FS.writeFile(name, new Uint8Array(bytes));
-        removeRunDependency(name);
-      });
-  }
+  addRunDependency('files');
+  Promise.all(fetched).then(files => {
+    // emcc 3.1.6's optimizer takes no destructuring here.
+    for (const file of files) {
+      if (file.bytes)
+        FS.writeFile(file.name, new Uint8Array(file.bytes));
+    }
+    removeRunDependency('files');
+  });
   Module.audio.from = startSeconds;
 }];
 
@@ -53,8 +59,10 @@ Module.frameDrawn = (heardSeconds, seenMs) => {
   mosaic.frames++;
   mosaic.shown = heardSeconds;
   mosaic.seenAt = seenMs;
-  if (mosaic.state === 'loading')
+  if (mosaic.state === 'loading') {
     show('ready', 'Click or press a key to play the demo with its sound');
+    setTimeout(() => Module.audio.open());
+  }
 };
 Module.ended = () => show('ended', 'The end. Click or press a key to play it again');
 

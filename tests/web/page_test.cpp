@@ -153,6 +153,7 @@ TEST_F(Page, FaultsAreReportedOnThePage)
     };
     const Fault faults[] = {{"sdf.frag", "\nthis is not GLSL\n", {}, "Failed to compile shader!"},
                             {"scroller.png", nullptr, {}, "could not load scroller.png"},
+                            {"chiptune2.ogg", nullptr, {}, "Couldn't open 'chiptune2.ogg': No such file or directory"},
                             {nullptr, nullptr, {"--disable-webgl2"}, "WebGL2"}};
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.file ? fault.file : fault.flags.front());
