@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 namespace {
 
@@ -29,6 +28,44 @@ struct Heard {
     bool known = false;
 };
 
+// The place heard, handed from the graph's thread, which must never wait on
+// the main thread, to the main thread, which may be preempted anywhere: a
+// count that is odd while a write is under way, and a reader that saw it
+// change reads again. One thread writes at a time.
+class HeardExchange {
+public:
+    void store(const Heard& heard)
+    {
+        const uint32_t count = writes.load(std::memory_order_relaxed);
+        writes.store(count + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        at.store(heard.at, std::memory_order_relaxed);
+        frames.store(heard.frames, std::memory_order_relaxed);
+        given.store(heard.given, std::memory_order_relaxed);
+        known.store(heard.known, std::memory_order_relaxed);
+        writes.store(count + 2, std::memory_order_release);
+    }
+
+    Heard load() const
+    {
+        for (;;) {
+            const uint32_t before = writes.load(std::memory_order_acquire);
+            const Heard heard{at.load(std::memory_order_relaxed), frames.load(std::memory_order_relaxed),
+                              given.load(std::memory_order_relaxed), known.load(std::memory_order_relaxed)};
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (before % 2 == 0 && writes.load(std::memory_order_relaxed) == before)
+                return heard;
+        }
+    }
+
+private:
+    std::atomic<uint32_t> writes{0};
+    std::atomic<int64_t> at{0};
+    std::atomic<double> frames{0};
+    std::atomic<double> given{0};
+    std::atomic<bool> known{false};
+};
+
 // One start of the track, on a stream of its own.
 struct Playing {
     pw_stream* stream = nullptr;
@@ -37,8 +74,7 @@ struct Playing {
     size_t from = 0;
     size_t handed = 0;  // the graph's thread's alone
     // Shared with the main thread.
-    std::mutex heardLock;
-    Heard heard;
+    HeardExchange heard;
     std::atomic<bool> lost{false};
 };
 
@@ -87,8 +123,7 @@ void takeTiming(Playing& playing)
         return;
     const double delay = double(time.delay) * time.rate.num / time.rate.denom * trackRate;
     const double given = double(playing.handed) - double(time.buffered) - delay;
-    std::lock_guard<std::mutex> lock(playing.heardLock);
-    playing.heard = {time.now, given - double(time.queued), given, true};
+    playing.heard.store({time.now, given - double(time.queued), given, true});
 }
 
 // The stream plays on in silence after the track, so that its time runs on
@@ -172,7 +207,8 @@ void start(const Track& track, size_t from, bool paused)
     pipewire.playing = new Playing;
     pipewire.playing->track = &track;
     pipewire.playing->from = from;
-    pipewire.playing->heard.at = monotonicNs();
+    // Before its stream exists, so before the graph's thread writes.
+    pipewire.playing->heard.store({monotonicNs(), 0, 0, false});
     if (!connectStream(*pipewire.playing))
         pipewire.playing->lost.store(true);
 }
@@ -187,11 +223,7 @@ double framesHeard()
     Playing* playing = pipewire.playing;
     if (!playing)
         return 0;
-    Heard heard;
-    {
-        std::lock_guard<std::mutex> heardLock(playing->heardLock);
-        heard = playing->heard;
-    }
+    const Heard heard = playing->heard.load();
     const double since = double(monotonicNs() - heard.at) * 1e-9 * trackRate;
     if (playing->lost.load())
         return std::max(heard.frames + since, 0.0);
