@@ -7,6 +7,7 @@
 // The stream fills its buffers on PipeWire's own thread, in step with the
 // graph, and after each it works out which frame the graph's output starts
 // on at the cycle's start; the main thread runs that on by the clock.
+#include "heard-exchange.h"
 #include "output-backend.h"
 
 #include <pipewire/pipewire.h>
@@ -15,56 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <ctime>
 
 namespace {
-
-// Where the stream was heard, as the graph's thread last worked it out.
-struct Heard {
-    int64_t at = 0;       // the cycle's start, CLOCK_MONOTONIC ns
-    double frames = 0;    // the frame heard then, counted from the start's frame
-    double given = 0;     // past the last frame given to the graph: the place
-                          // heard cannot pass it before the next cycle
-    bool known = false;
-};
-
-// The place heard, handed from the graph's thread, which must never wait on
-// the main thread, to the main thread, which may be preempted anywhere: a
-// count that is odd while a write is under way, and a reader that saw it
-// change reads again. One thread writes at a time.
-class HeardExchange {
-public:
-    void store(const Heard& heard)
-    {
-        const uint32_t count = writes.load(std::memory_order_relaxed);
-        writes.store(count + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        at.store(heard.at, std::memory_order_relaxed);
-        frames.store(heard.frames, std::memory_order_relaxed);
-        given.store(heard.given, std::memory_order_relaxed);
-        known.store(heard.known, std::memory_order_relaxed);
-        writes.store(count + 2, std::memory_order_release);
-    }
-
-    Heard load() const
-    {
-        for (;;) {
-            const uint32_t before = writes.load(std::memory_order_acquire);
-            const Heard heard{at.load(std::memory_order_relaxed), frames.load(std::memory_order_relaxed),
-                              given.load(std::memory_order_relaxed), known.load(std::memory_order_relaxed)};
-            std::atomic_thread_fence(std::memory_order_acquire);
-            if (before % 2 == 0 && writes.load(std::memory_order_relaxed) == before)
-                return heard;
-        }
-    }
-
-private:
-    std::atomic<uint32_t> writes{0};
-    std::atomic<int64_t> at{0};
-    std::atomic<double> frames{0};
-    std::atomic<double> given{0};
-    std::atomic<bool> known{false};
-};
 
 // One start of the track, on a stream of its own.
 struct Playing {
@@ -102,13 +55,6 @@ public:
     LoopLock(const LoopLock&) = delete;
     LoopLock& operator=(const LoopLock&) = delete;
 };
-
-int64_t monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // After a buffer is queued. The graph plays it in this same cycle: the
 // stream holds none ahead, and a click queued in a cycle reaches a sink that
