@@ -7,7 +7,7 @@
 #   ./install-deps.sh web    the web page alone
 set -e
 demo="build-essential cmake pkg-config python3-glad help2man
-  libsdl2-dev libvorbis-dev libpulse-dev libpipewire-0.3-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev
+  libsdl2-dev libvorbis-dev libpulse-dev libpipewire-0.3-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev wayland-protocols
   libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core libudev-dev
   libgl-dev libgl1-mesa-dri libglx-mesa0 libegl-dev libegl-mesa0"
 # The page is built from the same headers by Debian's emscripten, and served
@@ -15,7 +15,7 @@ demo="build-essential cmake pkg-config python3-glad help2man
 web="emscripten cmake python3 libglm-dev libstb-dev"
 rest="libgtest-dev libbenchmark-dev libhwy-dev libogg-dev
   clang libclang-rt-14-dev
-  xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston xwayland ffmpeg
+  xvfb xauth xdotool xserver-xorg-core xserver-xorg-video-dummy weston libweston-10-dev xwayland ffmpeg
   mesa-vulkan-drivers
   dbus pipewire pipewire-bin pipewire-pulse wireplumber pulseaudio pulseaudio-utils
   qemu-system-x86 busybox-static cpio kmod v4l-utils
