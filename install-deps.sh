@@ -7,7 +7,7 @@
 #   ./install-deps.sh web    the web page alone
 set -e
 demo="build-essential cmake pkg-config python3-glad help2man
-  libsdl2-dev libvorbis-dev libpulse-dev libpipewire-0.3-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev wayland-protocols
+  libsdl2-dev libvorbis-dev libpulse-dev libpipewire-0.3-dev libasound2-dev libglm-dev libstb-dev zlib1g-dev libx11-dev libwayland-dev wayland-protocols
   libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core libudev-dev
   libgl-dev libgl1-mesa-dri libglx-mesa0 libegl-dev libegl-mesa0"
 # The page is built from the same headers by Debian's emscripten, and served

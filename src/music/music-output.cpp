@@ -43,10 +43,13 @@ void startAt(double seconds, bool pause)
 
 }  // namespace
 
-// Without a sound server, SDL plays on what it finds (ALSA), on its ticks.
+// Without a sound server the track goes to ALSA's own device; SDL's output
+// serves only the drivers that nobody hears, and a machine with no sound at
+// all.
 bool openMusicOutput()
 {
-    if (!nobodyHears(SDL_GetCurrentAudioDriver()) && (openPipewireOutput(backend) || openPulseOutput(backend)))
+    if (!nobodyHears(SDL_GetCurrentAudioDriver()) &&
+        (openPipewireOutput(backend) || openPulseOutput(backend) || openAlsaOutput(backend)))
         return true;
     return openSdlOutput(backend);
 }

@@ -18,5 +18,7 @@ struct OutputBackend {
 bool openPipewireOutput(OutputBackend& backend);
 // Connects to the sound server; false when none answers.
 bool openPulseOutput(OutputBackend& backend);
+// alsa-lib's "default" device; false when it cannot be opened.
+bool openAlsaOutput(OutputBackend& backend);
 // SDL's audio device; false, with SDL's error set, when it cannot be opened.
 bool openSdlOutput(OutputBackend& backend);
