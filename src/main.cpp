@@ -1,6 +1,7 @@
 #include "common.h"
 #include "demo.h"
 #include "display-connection.h"
+#include "frame-seen.h"
 #include "gl-context.h"
 #include "gl-requirements.h"
 #include "music-output.h"
@@ -33,10 +34,10 @@ uint32_t timer()
     return SDL_GetTicks() - startup;
 }
 
-// The pictures show the place in the track that is heard now.
+// The pictures show the place in the track that is heard when they are seen.
 float audioLatency()
 {
-    return static_cast<float>(timer() * 0.001 - musicHeardSeconds());
+    return static_cast<float>(timer() * 0.001 - trackSecondsSeen());
 }
 
 glm::ivec2 mousepos()
@@ -109,6 +110,7 @@ static void openWindow()
     // entry point, so it leaves nothing to release at exit.
     if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
         FATAL("Could not initialize gl3w!");
+    watchFramesSeen(window);
 }
 
 static void printGLInfo()
@@ -204,8 +206,9 @@ int main()
         exitIfDisplayLost();
         SDL_GetMouseState(&mousePos.x, &mousePos.y);
         trackWindowSize();
+        beginFrame();
         render();
-        SDL_GL_SwapWindow(window);
+        swapFrame(window);
     }
     // Before the exit handlers, which tear down what the driver's threads
     // may still use (see releaseBeforeExit).

@@ -9,7 +9,7 @@
 // a device would still take after the recorded sink. Every quarter second of
 // the capture is matched against the track for the track samples it holds,
 // so each frame's track time has a moment it was heard; a frame's lag is that
-// moment less when the frame read its clock. Printed, one a line:
+// moment less when the frame was seen. Printed, one a line:
 //
 //   quantum FRAMES       how many samples the sink hands over at a time
 //   second S MS          the median lag of the frames heard in second S of
@@ -217,18 +217,18 @@ Match matchStretch(const Signals& s, long from, long length, long low, long high
 struct Frame {
     double clock;   // seconds
     double shown;   // seconds of the track
-    double readNs;  // when the clock was read
+    double seenNs;  // when the frame was seen
 };
 
 std::vector<Frame> readFrames(const std::string& path)
 {
     std::vector<Frame> frames;
     for (const auto& row : readRows(path)) {
-        if (row.size() != 4 || row[1] == "-")
+        if (row.size() != 5 || row[1] == "-")
             continue;
         const double clock = std::stod(row[1]);
         const double latency = row[2] == "-" ? 0 : std::stod(row[2]);
-        frames.push_back({clock, std::max(clock - latency, 0.0), std::stod(row[3])});
+        frames.push_back({clock, std::max(clock - latency, 0.0), std::stod(row[4])});
     }
     if (frames.empty())
         fail("no frames in " + path);
@@ -242,11 +242,11 @@ std::vector<Frame> readFrames(const std::string& path)
 std::vector<Frame> movingFrames(const std::vector<Frame>& frames)
 {
     std::vector<Frame> moving;
-    double sinceNs = frames.front().readNs;
+    double sinceNs = frames.front().seenNs;
     for (size_t i = 0; i < frames.size(); ++i) {
         if (i == 0 || frames[i].shown != frames[i - 1].shown)
-            sinceNs = frames[i].readNs;
-        if (frames[i].readNs - sinceNs <= 1e8 && frames[i].shown > 0)
+            sinceNs = frames[i].seenNs;
+        if (frames[i].seenNs - sinceNs <= 1e8 && frames[i].shown > 0)
             moving.push_back(frames[i]);
     }
     return moving;
@@ -256,7 +256,7 @@ std::vector<Frame> movingFrames(const std::vector<Frame>& frames)
 double shownAt(const std::vector<Frame>& frames, double ns)
 {
     auto after = std::upper_bound(frames.begin(), frames.end(), ns,
-                                  [](double t, const Frame& frame) { return t < frame.readNs; });
+                                  [](double t, const Frame& frame) { return t < frame.seenNs; });
     return after == frames.begin() ? frames.front().shown : (after - 1)->shown;
 }
 
@@ -322,7 +322,7 @@ std::vector<Lag> frameLags(const std::vector<Frame>& frames, const std::vector<B
             if (t < block.start + block.shift || t >= block.start + blockSamples + block.shift)
                 continue;
             const double heardNs = origin + double(t - block.shift) / rate * 1e9 + extraMs * 1e6;
-            const double ms = (heardNs - frame.readNs) / 1e6;
+            const double ms = (heardNs - frame.seenNs) / 1e6;
             if (!found || std::abs(ms) < std::abs(nearest.ms))
                 nearest = {&frame, heardNs, ms};
             found = true;
@@ -353,7 +353,7 @@ double medianLag(const std::vector<Lag>& lags, double fromNs, double toNs)
 {
     std::vector<double> ms;
     for (const Lag& lag : lags)
-        if (lag.frame->readNs >= fromNs && lag.frame->readNs < toNs)
+        if (lag.frame->seenNs >= fromNs && lag.frame->seenNs < toNs)
             ms.push_back(lag.ms);
     return median(ms);
 }
@@ -362,20 +362,20 @@ void printStall(const std::vector<Frame>& frames, const std::vector<Lag>& lags)
 {
     auto resumed = frames.end();
     for (auto frame = frames.begin() + 1; frame < frames.end(); ++frame)
-        if (frame->readNs - (frame - 1)->readNs > 3e8)
+        if (frame->seenNs - (frame - 1)->seenNs > 3e8)
             resumed = frame;
     if (resumed == frames.end())
         return;
-    const double stoppedNs = (resumed - 1)->readNs;
-    const double resumedNs = resumed->readNs;
+    const double stoppedNs = (resumed - 1)->seenNs;
+    const double resumedNs = resumed->seenNs;
     std::printf("stall %.1f %.1f", medianLag(lags, stoppedNs - 3e9, stoppedNs + 1),
                 medianLag(lags, resumedNs + 2e9, 1e300));
     const long settle = 10;
-    auto lag = std::find_if(lags.begin(), lags.end(), [&](const Lag& l) { return l.frame->readNs >= resumedNs; });
+    auto lag = std::find_if(lags.begin(), lags.end(), [&](const Lag& l) { return l.frame->seenNs >= resumedNs; });
     for (; lags.end() - lag >= settle; ++lag) {
         if (std::all_of(lag, lag + settle, [](const Lag& l) { return std::abs(l.ms) <= 20; })) {
-            const double ns = lag->frame->readNs;
-            const auto drawn = std::count_if(resumed, frames.end(), [&](const Frame& f) { return f.readNs < ns; });
+            const double ns = lag->frame->seenNs;
+            const auto drawn = std::count_if(resumed, frames.end(), [&](const Frame& f) { return f.seenNs < ns; });
             std::printf(" %ld %.1f\n", long(drawn), (ns - resumedNs) / 1e6);
             return;
         }

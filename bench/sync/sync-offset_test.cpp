@@ -65,7 +65,8 @@ Recording makeRecording(int64_t timesShiftNs)
         const double shown = (ns - firstHeardNs) / 1e9 + 0.030;
         if (shown > stallAt - 0.1 && shown < stallAt + stallSeconds)
             continue;
-        clock << frame << ' ' << shown << " 0 " << int64_t(ns) << '\n';
+        // Each frame reads its clock 20 ms before it is seen, when it counts.
+        clock << frame << ' ' << shown << " 0 " << int64_t(ns - 2e7) << ' ' << int64_t(ns) << '\n';
     }
     return files;
 }

@@ -10,6 +10,7 @@
 #include "demo.h"
 #include "display-connection.h"
 #include "file-watch.h"
+#include "frame-seen.h"
 #include "gl-context.h"
 #include "gl-requirements.h"
 #include "music-output.h"
@@ -38,7 +39,7 @@ static glm::ivec2 mousePos{0, 0};
 static bool quit = false;           // Escape, or the window closed
 static bool trackOver = false;      // the scene found the music over, or a seek went past it
 
-static double frameSeconds = 0;     // the place heard as the frame being drawn shows it
+static double frameSeconds = 0;     // the place heard when the frame being drawn is seen
 static SectionTable sections;       // no bars until "mosaic.vert" declares them
 static int loopedPart = -1;         // -1 while not looping
 static std::string programError;    // what the last build of the shaders said
@@ -175,6 +176,7 @@ static void openWindow()
     SDL_GL_SetSwapInterval(1);
     if (GLAD_VERSION_MAJOR(gladLoaderLoadGL()) < 3)
         fail("could not load the OpenGL functions");
+    watchFramesSeen(window);
     if (const char* missing = missingSceneExtension())
         fail("the OpenGL driver lacks %s", missing);
     if (glDebugMessageCallback)
@@ -392,7 +394,7 @@ static void loopAround()
 {
     if (loopedPart >= 0 && frameSeconds >= partStart(sections, loopedPart + 1)) {
         seek("loop to", partStart(sections, loopedPart));
-        frameSeconds = musicHeardSeconds();
+        frameSeconds = trackSecondsSeen();
     }
 }
 
@@ -458,13 +460,14 @@ int main(int argc, char** argv)
         const std::string said = followCameras(camera);
         if (!said.empty())
             showOverlayText(overlay, said, SDL_GetTicks());
-        frameSeconds = musicHeardSeconds();
+        beginFrame();
+        frameSeconds = trackSecondsSeen();
         loopAround();
         showTitle();
         render();
         followTrackEnd();
         drawOverlayText(overlay, window_width, window_height, SDL_GetTicks());
-        SDL_GL_SwapWindow(window);
+        swapFrame(window);
     }
     closeOverlayText(overlay);
     // Before the exit handlers, which tear down what the driver's threads

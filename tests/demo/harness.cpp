@@ -628,8 +628,9 @@ std::vector<FrameHook::ClockRead> FrameHook::clockReads() const
         double time = 0;
         double latency = 0;
         long long at = 0;
-        if (fields >> frame >> time >> latency >> at)
-            reads.push_back({at, time - latency});
+        long long seen = 0;
+        if (fields >> frame >> time >> latency >> at >> seen)
+            reads.push_back({at, seen, time - latency});
     }
     return reads;
 }

@@ -151,9 +151,11 @@ struct FrameHook {
     // its uAudioLatency (-1 if the hook saw neither given).
     double shownSeconds(long frame) const;
     // Each frame's read of the clock so far: when, on monotonicNanoseconds'
-    // clock, and the track time it showed.
+    // clock, when its swap returned (on Xvfb it is seen then), and the track
+    // time it showed.
     struct ClockRead {
-        int64_t nanoseconds;
+        int64_t nanoseconds;  // when the frame read its clock
+        int64_t seenNanoseconds;
         double shown;
     };
     std::vector<ClockRead> clockReads() const;

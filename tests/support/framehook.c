@@ -20,10 +20,13 @@
 //                    frame appends "<frame> <hex RGB bytes>" to
 //                    FRAMEHOOK_DIR/probe, rows bottom-up
 //   FRAMEHOOK_CLOCK  file that gets one line per swap:
-//                    "<frame> <uTime> <uAudioLatency> <ns>", the values the
-//                    demo last gave those uniforms, "-" for one it never gave,
-//                    so that the track time each frame showed can be told, and
-//                    when it last gave uTime (CLOCK_MONOTONIC, 0 if never)
+//                    "<frame> <uTime> <uAudioLatency> <ns> <seen ns>", the
+//                    values the demo last gave those uniforms, "-" for one it
+//                    never gave, so that the track time each frame showed can
+//                    be told, when it last gave uTime (CLOCK_MONOTONIC, 0 if
+//                    never) and when the frame was seen: on Wayland when the
+//                    compositor says it presented it (a frame it never showed
+//                    has no line), elsewhere when its swap returned
 //
 // With FRAMEHOOK_DIR set, FRAMEHOOK_DIR/summary is written at exit:
 //   "swaps <n>\nmusic_stopped <k>\n", k being the number of swaps done when
@@ -36,6 +39,7 @@
 // into one buffer, since only the exit tells which frame was the last.
 #define _GNU_SOURCE
 #include "gl-interpose.h"
+#include "presentation-feedback.h"
 
 #include <SDL2/SDL.h>
 #include <dlfcn.h>
@@ -85,6 +89,7 @@ static const char* const clockUniforms[2] = {"uTime", "uAudioLatency"};
 static float clockValues[2];
 static int clockGiven[2];
 static int64_t clockReadAt;
+static int presentationWatched = -1;  // until the first swap
 
 static unsigned char* lastPixels;
 static int lastWidth;
@@ -286,19 +291,33 @@ GLProc interposedGLProc(const char* name)
     return NULL;
 }
 
-static void writeClock(long frame)
+// The clock line of a frame, but for when it was seen, in a malloc'ed
+// string.
+static char* clockLine(long frame)
 {
-    if (!clockFile)
-        return;
-    fprintf(clockFile, "%ld", frame);
+    char* line = NULL;
+    size_t size = 0;
+    FILE* text = open_memstream(&line, &size);
+    fprintf(text, "%ld", frame);
     for (int uniform = 0; uniform < 2; ++uniform) {
         if (clockGiven[uniform])
-            fprintf(clockFile, " %.6f", clockValues[uniform]);
+            fprintf(text, " %.6f", clockValues[uniform]);
         else
-            fputs(" -", clockFile);
+            fputs(" -", text);
     }
-    fprintf(clockFile, " %lld\n", (long long)clockReadAt);
-    fflush(clockFile);
+    fprintf(text, " %lld", (long long)clockReadAt);
+    fclose(text);
+    return line;
+}
+
+// A frame that the compositor never showed (seen at 0) has no line.
+static void writeClock(void* line, int64_t seen)
+{
+    if (seen != 0) {
+        fprintf(clockFile, "%s %lld\n", (char*)line, (long long)seen);
+        fflush(clockFile);
+    }
+    free(line);
 }
 
 // The program asks the time in its audio callback when it stamps the first
@@ -347,10 +366,18 @@ void SDL_GL_SwapWindow(SDL_Window* window)
     long frame = ++swaps;
     grabFrame(window, frame);
     probeFrame(frame);
-    writeClock(frame);
+    char* line = clockFile ? clockLine(frame) : NULL;
+    if (line && presentationWatched < 0)
+        presentationWatched = watchPresented(window);
+    if (line && presentationWatched)
+        askPresented(line);
     int64_t before = nanoseconds();
     realSwap(window);
     int64_t after = nanoseconds();
+    if (line && presentationWatched)
+        readPresented(writeClock);
+    else if (line)
+        writeClock(line, after);
     if (timesFile) {
         fprintf(timesFile, "%ld %lld %lld\n", frame, (long long)before, (long long)after);
         fflush(timesFile);
