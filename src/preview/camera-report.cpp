@@ -7,6 +7,7 @@
 const char* const noCameraLine =
     "mosaic-preview: no camera that delivers YUYV among /dev/video*; one plugged in is taken "
     "(mosaic-preview --list-cameras shows them all)";
+const char* const noCameraShort = "no camera";
 
 static std::string groupName(gid_t group)
 {
@@ -61,9 +62,23 @@ std::string faultLine(const CaptureNode& node)
     return "";
 }
 
-std::string lostLine(const std::string& path)
+std::string shortFaultLine(const CaptureNode& node)
 {
-    return path + ": the capture device is gone";
+    switch (node.state) {
+    case NodeState::Usable:
+        return "";
+    case NodeState::Missing:
+        return node.path + ": no such camera";
+    case NodeState::NoAccess:
+        return node.path + ": permission denied";
+    case NodeState::Busy:
+        return node.path + ": busy";
+    case NodeState::NoYuyv:
+        return node.path + ": no YUYV";
+    case NodeState::NotCapture:
+        return node.path + ": no video";
+    }
+    return "";
 }
 
 std::string listingLine(const CaptureNode& node, bool chosen)

@@ -9,12 +9,13 @@
 // for a usable one.
 std::string faultLine(const CaptureNode& node);
 
-// What the scene says on standard error when the camera at `path` goes away,
-// for the screen.
-std::string lostLine(const std::string& path);
+// The same, in a few words for a corner of the screen, where it stays while
+// the fault lasts.
+std::string shortFaultLine(const CaptureNode& node);
 
-// The line a search that found no usable camera ends with.
+// The line a search that found no usable camera ends with, and its short form.
 extern const char* const noCameraLine;
+extern const char* const noCameraShort;
 
 // The node's line in --list-cameras: its path, its driver's name and whether
 // it delivers YUYV; `chosen` marks the one --camera alone takes.

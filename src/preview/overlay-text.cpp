@@ -116,23 +116,28 @@ bool openOverlayText(OverlayText& overlay)
     return true;
 }
 
-void showOverlayText(OverlayText& overlay, const std::string& text, uint32_t now)
+void showOverlayText(OverlayText& overlay, const std::string& text)
 {
-    overlay.text = text;
-    overlay.until = now + shownMs;
+    overlay.notice.text = text;
+    overlay.noticeCounts = false;
+}
+
+void setCornerText(OverlayText& overlay, const std::string& text)
+{
+    overlay.corner.text = text;
 }
 
 // The glyphs' coverage, which is all the shader needs, in a texture of the
 // text's own size.
-static void renderText(OverlayText& overlay, int wrapWidth)
+static void renderText(const OverlayText& overlay, OverlayBox& box, int wrapWidth)
 {
     const SDL_Color white = {255, 255, 255, 255};
-    SDL_Surface* surface = TTF_RenderUTF8_Blended_Wrapped(overlay.font, overlay.text.c_str(), white,
+    SDL_Surface* surface = TTF_RenderUTF8_Blended_Wrapped(overlay.font, box.text.c_str(), white,
                                                           static_cast<Uint32>(wrapWidth));
-    overlay.rendered = overlay.text;
-    overlay.renderedWidth = wrapWidth;
-    glDeleteTextures(1, &overlay.texture);
-    overlay.texture = 0;
+    box.rendered = box.text;
+    box.renderedWidth = wrapWidth;
+    glDeleteTextures(1, &box.texture);
+    box.texture = 0;
     if (!surface)
         return;
     std::vector<uint8_t> coverage(static_cast<size_t>(surface->w) * surface->h);
@@ -142,62 +147,81 @@ static void renderText(OverlayText& overlay, int wrapWidth)
         for (int x = 0; x < surface->w; ++x)
             coverage[static_cast<size_t>(y) * surface->w + x] = static_cast<uint8_t>(row[x] >> 24);
     }
-    glCreateTextures(GL_TEXTURE_2D, 1, &overlay.texture);
-    glTextureStorage2D(overlay.texture, 1, GL_R8, surface->w, surface->h);
+    glCreateTextures(GL_TEXTURE_2D, 1, &box.texture);
+    glTextureStorage2D(box.texture, 1, GL_R8, surface->w, surface->h);
     GLint alignment = 4;
     glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTextureSubImage2D(overlay.texture, 0, 0, 0, surface->w, surface->h, GL_RED, GL_UNSIGNED_BYTE,
-                        coverage.data());
+    glTextureSubImage2D(box.texture, 0, 0, 0, surface->w, surface->h, GL_RED, GL_UNSIGNED_BYTE, coverage.data());
     glPixelStorei(GL_UNPACK_ALIGNMENT, alignment);
-    overlay.textureWidth = surface->w;
-    overlay.textureHeight = surface->h;
+    box.textureWidth = surface->w;
+    box.textureHeight = surface->h;
     SDL_FreeSurface(surface);
+}
+
+// Where a box goes: the notice centred at the top, the corner line at the
+// bottom right, each `margin` from the window's edges.
+enum class Place { Top, BottomRight };
+
+static void drawBox(OverlayText& overlay, OverlayBox& box, Place place, int width, int height)
+{
+    const int margin = overlay.fontPixels / 2;
+    // The notice leaves a tenth of the width clear on either side, the
+    // picture's corners with it; the corner line keeps to its half.
+    const int wrapWidth = (place == Place::Top ? width * 8 / 10 : width / 2) - 2 * margin;
+    if (box.text != box.rendered || wrapWidth != box.renderedWidth)
+        renderText(overlay, box, wrapWidth);
+    if (box.texture == 0)
+        return;
+    const int boxWidth = box.textureWidth + 2 * margin;
+    const int boxHeight = box.textureHeight + 2 * margin;
+    const int left = place == Place::Top ? (width - boxWidth) / 2 : width - margin - boxWidth;
+    const int bottom = place == Place::Top ? height - margin - boxHeight : margin;
+    glProgramUniform4f(overlay.program, glGetUniformLocation(overlay.program, "uBox"), static_cast<float>(left),
+                       static_cast<float>(bottom), static_cast<float>(boxWidth), static_cast<float>(boxHeight));
+    glProgramUniform1f(overlay.program, glGetUniformLocation(overlay.program, "uMargin"), static_cast<float>(margin));
+    glBindTextureUnit(textUnit, box.texture);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
 }
 
 void drawOverlayText(OverlayText& overlay, int width, int height, uint32_t now)
 {
-    if (!overlay.font || overlay.text.empty() || static_cast<int32_t>(now - overlay.until) >= 0) {
-        overlay.text.clear();
+    if (overlay.noticeCounts && static_cast<int32_t>(now - overlay.noticeUntil) >= 0)
+        overlay.notice.text.clear();
+    if (!overlay.font || (overlay.notice.text.empty() && overlay.corner.text.empty()))
         return;
+    if (!overlay.noticeCounts && !overlay.notice.text.empty()) {
+        overlay.noticeCounts = true;
+        overlay.noticeUntil = now + shownMs;
     }
     const int pixels = fontPixelsFor(height);
-    const int margin = pixels / 2;
-    // A tenth of the width stays clear on either side, the picture's corners with it.
-    const int wrapWidth = width * 8 / 10 - 2 * margin;
     if (pixels != overlay.fontPixels) {
         TTF_SetFontSize(overlay.font, pixels);
         overlay.fontPixels = pixels;
-        overlay.rendered.clear();
+        overlay.notice.rendered.clear();
+        overlay.corner.rendered.clear();
     }
-    if (overlay.text != overlay.rendered || wrapWidth != overlay.renderedWidth)
-        renderText(overlay, wrapWidth);
-    if (overlay.texture == 0)
-        return;
-    const int boxWidth = overlay.textureWidth + 2 * margin;
-    const int boxHeight = overlay.textureHeight + 2 * margin;
     GLint sceneArray = 0;
     glGetIntegerv(GL_VERTEX_ARRAY_BINDING, &sceneArray);
     glUseProgram(overlay.program);
-    glProgramUniform4f(overlay.program, glGetUniformLocation(overlay.program, "uBox"),
-                       static_cast<float>((width - boxWidth) / 2), static_cast<float>(height - margin - boxHeight),
-                       static_cast<float>(boxWidth), static_cast<float>(boxHeight));
     glProgramUniform2f(overlay.program, glGetUniformLocation(overlay.program, "uWindow"), static_cast<float>(width),
                        static_cast<float>(height));
-    glProgramUniform1f(overlay.program, glGetUniformLocation(overlay.program, "uMargin"), static_cast<float>(margin));
     glProgramUniform1i(overlay.program, glGetUniformLocation(overlay.program, "uText"), textUnit);
-    glBindTextureUnit(textUnit, overlay.texture);
     glBindVertexArray(overlay.vertexArray);
     glEnable(GL_BLEND);
     glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    if (!overlay.notice.text.empty())
+        drawBox(overlay, overlay.notice, Place::Top, width, height);
+    if (!overlay.corner.text.empty())
+        drawBox(overlay, overlay.corner, Place::BottomRight, width, height);
     glDisable(GL_BLEND);
     glBindVertexArray(static_cast<GLuint>(sceneArray));
 }
 
 void closeOverlayText(OverlayText& overlay)
 {
-    glDeleteTextures(1, &overlay.texture);
+    glDeleteTextures(1, &overlay.notice.texture);
+    glDeleteTextures(1, &overlay.corner.texture);
     glDeleteVertexArrays(1, &overlay.vertexArray);
     glDeleteProgram(overlay.program);
     if (overlay.font)

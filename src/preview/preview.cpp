@@ -459,7 +459,8 @@ int main(int argc, char** argv)
         reloadSavedFiles(watch);
         const std::string said = followCameras(camera);
         if (!said.empty())
-            showOverlayText(overlay, said, SDL_GetTicks());
+            showOverlayText(overlay, said);
+        setCornerText(overlay, camera.lasting);
         beginFrame();
         frameSeconds = trackSecondsSeen();
         loopAround();

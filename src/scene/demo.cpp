@@ -1,11 +1,11 @@
 #include "demo.h"
+#include "camera-feed.h"
 #include "common.h"
 #include "music-output.h"
 #include "nearest-palette.h"
 #include "palette.h"
 #include "safe-image.h"
 #include "scale-to-source.h"
-#include "webcam.h"
 
 #include "scene-gl.h"
 
@@ -18,7 +18,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,7 +32,6 @@ static GLuint paletteRow = 0;
 static GLuint scroller = 0;
 static GLuint fb = 0;
 static GLuint nearestLut = 0;
-static std::unique_ptr<Webcam> webcam;
 
 // The last size `resize` was given, for programs built after it.
 static GLint viewportWidth = 0;
@@ -441,35 +439,69 @@ static void createFramebuffer()
 // scene pass writes it: each texel its nearest entry's colour, with the
 // index in alpha. The mosaic pass then takes a tile's colour straight from
 // its texel, whatever the source.
+static CameraFeed camera(www, wwh);
 static SourceScaler scaler;
 static std::vector<uint8_t> staging;
 
 void openCamera(const std::string& device)
 {
-    webcam = std::make_unique<Webcam>(device, www, wwh);
     staging.resize(static_cast<size_t>(www) * wwh * 4);
+    camera.take(device);
 }
 
 void closeCamera()
 {
-    webcam.reset();
+    camera.release();
 }
 
 bool showsCamera()
 {
-    return webcam != nullptr;
+    return camera.delivering();
 }
 
+bool takesCamera()
+{
+    return camera.active();
+}
+
+std::vector<CameraNews> cameraNews()
+{
+    return camera.news();
+}
+
+#ifdef MOSAIC_WEBCAM_DEVICE
 static void openCapture()
 {
-#ifdef MOSAIC_WEBCAM_DEVICE
-    try {
-        openCamera(MOSAIC_WEBCAM_DEVICE);
-    } catch (const std::runtime_error& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-    }
-#endif
+    openCamera(MOSAIC_WEBCAM_DEVICE);
 }
+
+// The camera build says what became of its camera on standard error: a
+// device that cannot be taken as the capture class words it.
+static void sayCameraNews()
+{
+    for (const CameraNews& news : camera.news()) {
+        const std::string line = news.kind == CameraNews::Kind::Refused ? news.text : streamLine(news);
+        if (!line.empty())
+            std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+// The camera build keeps its camera's place from the start: the source
+// image holds until the first frame, and the last one while a failed stream
+// is taken again; the scene comes only once the camera is off for good.
+static bool cameraHoldsTheSource()
+{
+    sayCameraNews();
+    return camera.active();
+}
+#else
+static void openCapture() {}
+
+static bool cameraHoldsTheSource()
+{
+    return camera.delivering();
+}
+#endif
 
 // The source image, the palette and the framebuffer that joins the scene
 // pass to the mosaic pass.
@@ -481,15 +513,16 @@ static void createSourceImage()
     createFramebuffer();
 }
 
+// The camera is taken beside the rest of the set-up.
 void init()
 {
+    openCapture();
     startMusic();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     createScroller();
     createQuad();
     createPrograms();
     createSourceImage();
-    openCapture();
 }
 
 void initForEditing()
@@ -532,24 +565,17 @@ static void drawScene()
 }
 
 // A frame that does not come costs only its own upload: the texture keeps
-// what it had. A device that is gone is said once and given up, and the
-// scene takes its place.
+// what it had.
 static void uploadCapture()
 {
-    try {
-        const RGBImage frame = webcam->frame(100);
-        if (frame.width == 0 || frame.height == 0 || frame.size < frame.width * frame.height * 3)
-            return;
-        if (scaler.width != frame.width || scaler.height != frame.height)
-            scaler = makeSourceScaler(frame.width, frame.height, www);
-        scaleToSource(scaler, frame.data, staging.data());
-        snapToPalette(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
-        glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGBA, GL_UNSIGNED_BYTE, staging.data());
-    } catch (const CaptureDeviceLost& lost) {
-        std::fprintf(stderr, "%s\n", lost.what());
-        webcam.reset();
-    } catch (const std::runtime_error&) {
-    }
+    const RGBImage* frame = camera.frame(CameraFeed::Clock::now());
+    if (!frame || frame->width == 0 || frame->height == 0 || frame->size < frame->width * frame->height * 3)
+        return;
+    if (scaler.width != frame->width || scaler.height != frame->height)
+        scaler = makeSourceScaler(frame->width, frame->height, www);
+    scaleToSource(scaler, frame->data, staging.data());
+    snapToPalette(nearestPalette, staging.data(), static_cast<size_t>(www) * wwh);
+    glTextureSubImage2D(texture, 0, 0, 0, www, wwh, GL_RGBA, GL_UNSIGNED_BYTE, staging.data());
 }
 
 static void drawPicture()
@@ -563,9 +589,9 @@ static void drawPicture()
             setFloat(program, "uAudioLatency", latency);
         }
     }
-    if (webcam)
+    if (camera.active())
         uploadCapture();
-    if (!webcam)
+    if (!cameraHoldsTheSource())
         drawScene();
     const float matsch = window_width > 0
                              ? static_cast<float>(static_cast<double>(mousepos().x) / window_width)

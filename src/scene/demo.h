@@ -1,8 +1,11 @@
 #pragma once
 
+#include "camera-feed.h"
+
 #include <cstdint>
 #include <glm/vec2.hpp>
 #include <string>
+#include <vector>
 
 // What the scene needs from the shell.
 uint32_t timer();
@@ -32,9 +35,14 @@ void initForEditing();
 std::string rebuildPrograms();
 std::string reloadScroller();
 
-// What a live preview calls to show a camera in place of the scene:
-// openCamera throws std::runtime_error when `device` cannot stream. The scene
-// lets go of a device that goes away by itself, saying so on standard error.
+// What a live preview calls to show a camera in place of the scene. The
+// camera is taken and let go off the frame's thread: openCamera returns at
+// once, and the scene shows the camera once it delivers (showsCamera). A
+// stream that fails while the device stays is taken again after a pause;
+// one that goes away is let go. cameraNews says what became of it.
 void openCamera(const std::string& device);
 void closeCamera();
 bool showsCamera();
+// A camera is being taken, shown, or taken again after its stream failed.
+bool takesCamera();
+std::vector<CameraNews> cameraNews();

@@ -105,7 +105,7 @@ static bool mayCapture(udev_device* device)
 
 // The nodes named video and a number; the subsystem's radio, VBI and
 // sub-device nodes carry no pictures.
-static std::vector<std::string> videoNodes(bool videoOnly)
+std::vector<std::string> videoNodes(bool videoOnly)
 {
     std::vector<std::pair<long, std::string>> found;
     udev* context = udev_new();

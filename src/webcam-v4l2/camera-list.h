@@ -35,6 +35,11 @@ CaptureNode inspectCaptureNode(const std::string& path);
 // passed over unopened, metadata nodes among them.
 std::vector<CaptureNode> captureNodes(bool videoOnly);
 
+// The nodes named video and a number, by number, as udev finds them in
+// sysfs, none opened; with `videoOnly` without those udev has found to
+// capture no video.
+std::vector<std::string> videoNodes(bool videoOnly);
+
 // Whether a udev daemon runs, which describes each device (group, mode,
 // links, capabilities) before it announces it.
 bool udevDaemonRuns();

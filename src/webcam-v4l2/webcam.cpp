@@ -31,6 +31,11 @@ static std::runtime_error errno_error(const std::string& device, const char* wha
     return std::runtime_error(device + what + std::to_string(err) + ": " + std::strerror(err));
 }
 
+static CaptureFrameFailed frame_failure(const char* what)
+{
+    return CaptureFrameFailed(std::string(what) + ": " + std::strerror(errno));
+}
+
 static v4l2_buffer mmap_buffer(uint32_t index)
 {
     v4l2_buffer buf;
@@ -100,7 +105,7 @@ const RGBImage& Webcam::frame(int timeout)
                 continue;
             if (errno == ENODEV)
                 lost();
-            throw std::runtime_error("select");
+            throw frame_failure("select");
         }
         if (r == 0)
             throw std::runtime_error(device + ": select timeout");
@@ -125,6 +130,11 @@ int Webcam::height() const
     return static_cast<int>(yres);
 }
 
+const std::string& Webcam::card() const
+{
+    return card_name;
+}
+
 void Webcam::open_device()
 {
     struct stat st;
@@ -147,6 +157,7 @@ void Webcam::init_device()
             throw std::runtime_error(device + " is no V4L2 device");
         throw std::runtime_error("VIDIOC_QUERYCAP");
     }
+    card_name = reinterpret_cast<const char*>(cap.card);
     if (!(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE))
         throw std::runtime_error(device + " is no video capture device");
     if (!(cap.capabilities & V4L2_CAP_STREAMING))
@@ -293,24 +304,29 @@ bool Webcam::read_frame()
             return false;
         if (errno == ENODEV)
             lost();
-        throw std::runtime_error("VIDIOC_DQBUF");
+        throw frame_failure("VIDIOC_DQBUF");
     }
     if (buf.index >= n_buffers)
-        throw std::runtime_error(device + ": driver returned unknown buffer " + std::to_string(buf.index));
+        throw CaptureFrameFailed("the driver returned unknown buffer " + std::to_string(buf.index));
 
     const buffer& mapped = buffers[buf.index];
+    // A buffer the driver flags as corrupt holds no picture, but goes back
+    // to the queue as any other.
+    const bool corrupt = (buf.flags & V4L2_BUF_FLAG_ERROR) != 0;
     const bool fits = frame_bytes() <= mapped.size;
-    if (fits)
+    if (fits && !corrupt)
         v4lconvert_yuyv_to_rgb24(static_cast<const uint8_t*>(mapped.data), rgb_frame.data,
                                  static_cast<int>(xres), static_cast<int>(yres), static_cast<int>(stride));
 
     if (xioctl(fd, VIDIOC_QBUF, &buf) == -1) {
         if (errno == ENODEV)
             lost();
-        throw std::runtime_error("VIDIOC_QBUF");
+        throw frame_failure("VIDIOC_QBUF");
     }
+    if (corrupt)
+        throw CaptureFrameFailed("the driver flagged a frame as corrupt");
     if (!fits)
-        throw std::runtime_error(device + ": a frame of " + std::to_string(frame_bytes()) +
+        throw CaptureFrameFailed("a frame of " + std::to_string(frame_bytes()) +
                                  " bytes does not fit its buffer of " + std::to_string(mapped.size) + " bytes");
     return true;
 }

@@ -30,6 +30,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Thrown when a frame fails while the device stays (a driver's fatal
+// streaming error, a USB error after a resume, a buffer flagged corrupt):
+// the stream may recover from one such frame, but not from one after another.
+// The message is the reason alone, without the device.
+class CaptureFrameFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // A V4L2 capture device streaming YUYV frames through memory-mapped buffers.
 // Every failure throws std::runtime_error.
 class Webcam {
@@ -40,10 +49,13 @@ public:
     Webcam& operator=(const Webcam&) = delete;
 
     // Waits at most `timeout` microseconds per wait for the next frame.
-    // Throws CaptureDeviceLost once the device is gone.
+    // Throws CaptureDeviceLost once the device is gone, CaptureFrameFailed
+    // for a failed frame and std::runtime_error when none came in time.
     const RGBImage& frame(int timeout);
     int width() const;
     int height() const;
+    // The driver's name for the device, VIDIOC_QUERYCAP's card.
+    const std::string& card() const;
 
 private:
     void open_device();
@@ -61,6 +73,7 @@ private:
     [[noreturn]] void lost();
 
     std::string device;
+    std::string card_name;
     int fd = -1;
     RGBImage rgb_frame = {};
     buffer* buffers = nullptr;

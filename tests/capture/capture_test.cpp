@@ -186,17 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// Bright pixels in the window's top fifth, where the preview's messages show
-// and the source view draws only black.
-long messagePixels(const Image& window)
-{
-    long bright = 0;
-    for (int y = 0; y < window.height / 5; ++y)
-        for (int x = 0; x < window.width; ++x)
-            bright += window.at(x, y)[0] > 128;
-    return bright;
-}
-
 // The preview on the fake device named, on a clock of 10 ms a frame, until
 // Escape after `frames` frames.
 RunResult runPreview(const WorkDir& dir, const FrameHook& hook, const std::vector<std::string>& env, long frames)
@@ -254,4 +243,43 @@ TEST(Capture, ThePreviewSaysWhatKeepsTheCameraOffOverThePicture)
         EXPECT_EQ(messagePixels(hook.frame("1000")), 0) << env << ": the line still there after 10 s";
         EXPECT_NE(run.out.find("\nloop to 0.000 s"), std::string::npos) << run.out;
     }
+}
+
+// A camera whose stream takes two seconds to start, as a USB camera's may,
+// holds up no frame: C back to it keeps the frames coming until it delivers.
+TEST(Capture, ThePreviewDrawsOnWhileASlowCameraStarts)
+{
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir);
+    RunOptions options = cameraRun(dir, hook, {"FAKECAM_STREAMON_MS=2000"});
+    const std::string taken = "camera " + std::string(fakeDevice) + " (\"Fake Camera\")\n";
+    const auto says = [&](pid_t pid, const std::string& line, size_t times) {
+        return waitWhileRunning(pid, [&] {
+            const std::string out = readFile(dir.path(".stdout"));
+            size_t found = 0;
+            for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1))
+                ++found;
+            return found >= times;
+        }, "it said " + line);
+    };
+    long asked = 0, shown = 0;
+    options.input = [&](pid_t pid) {
+        if (says(pid, taken, 1)) {
+            xdotool({"key", "c"});
+            if (says(pid, "\nscene\n", 1)) {
+                asked = hook.swapsSoFar();
+                xdotool({"key", "c"});
+                if (says(pid, taken, 2))
+                    shown = hook.swapsSoFar();
+            }
+        }
+        xdotool({"key", "Escape"});
+    };
+    const RunResult run = runProgram(dir, {preview, "--camera", fakeDevice}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    ASSERT_GT(shown, asked + 2) << "frames while the camera started";
+    const double longest = longestGap(hook, asked, shown);
+    EXPECT_LT(longest, 1.0) << "seconds between two frames";
+    std::printf("%ld frames while the camera started, at most %.3f s apart\n", shown - asked, longest);
 }

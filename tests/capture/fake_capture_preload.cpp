@@ -10,11 +10,11 @@
 //   FAKECAM_OPEN_ERRNO  the errno with which open of the device fails
 //   FAKECAM_FORMAT      the one format the device offers and grants, as its
 //                       fourcc code (default: YUYV)
+//   FAKECAM_STREAMON_MS how long VIDIOC_STREAMON takes (default: no time)
 //
 // Frames carry the pattern of pattern.h, the k-th dequeued buffer frame k.
-// Unmapping is left to libc: it names no descriptor, so every thread's
-// unmaps would have to be checked against the buffers, and the demo maps
-// them once a run.
+// An unmap names no descriptor, so every thread's is checked against the
+// buffers: the preview maps them again each time it takes the camera.
 #include "fake_capture.h"
 #include "pattern.h"
 
@@ -41,6 +41,8 @@ __attribute__((constructor)) static void read_settings()
         fake.fail(call_open, atoi(err), 0, -1);
     if (const char* format = getenv("FAKECAM_FORMAT"); format && strlen(format) == 4)
         fake.answer.pixelformat = v4l2_fourcc(format[0], format[1], format[2], format[3]);
+    if (const char* slow = getenv("FAKECAM_STREAMON_MS"))
+        fake.answer.streamon_ms = atoi(slow);
 }
 
 template <typename Function>
@@ -114,6 +116,13 @@ void* mmap(void* address, size_t length, int prot, int flags, int fd, off_t offs
     static auto* const real = next<void*(void*, size_t, int, int, int, off_t)>("mmap");
     return fake_is_descriptor(fd) ? fake_map(length, prot, flags, offset)
                                   : real(address, length, prot, flags, fd, offset);
+}
+
+int munmap(void* address, size_t length) noexcept
+{
+    static auto* const real = next<int(void*, size_t)>("munmap");
+    const int index = fake_mapping_at(address);
+    return index < 0 ? real(address, length) : fake_unmap(uint32_t(index), length);
 }
 
 }  // extern "C"

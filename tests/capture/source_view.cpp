@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 const char* const sourceViewShader = R"(#version 330 core
@@ -98,4 +99,21 @@ void expectIndexed(const Image& window, const std::string& what)
                         std::to_string(got) + ", not " + std::to_string(want);
         }
     EXPECT_EQ(wrong, 0) << what << ": first at texel " << first;
+}
+
+long messagePixels(const Image& window)
+{
+    long bright = 0;
+    for (int y = 0; y < window.height / 5; ++y)
+        for (int x = 0; x < window.width; ++x)
+            bright += window.at(x, y)[0] > 128;
+    return bright;
+}
+
+double longestGap(const FrameHook& hook, long from, long to)
+{
+    int64_t longest = 0;
+    for (long frame = std::max(from, 1L) + 1; frame <= to; ++frame)
+        longest = std::max(longest, hook.swapNanoseconds(frame) - hook.swapNanoseconds(frame - 1));
+    return longest / 1e9;
 }

@@ -41,3 +41,11 @@ void expectTexture(const Image& window, const std::function<std::optional<Rgb>(i
 
 // Every texel's index is its colour's nearest palette entry.
 void expectIndexed(const Image& window, const std::string& what);
+
+// Bright pixels in the window's top fifth, where the preview's messages show
+// and the source view draws only black.
+long messagePixels(const Image& window);
+
+// The longest wait between two swaps from frame `from` to frame `to`, in
+// seconds: how long a camera starting meanwhile held up the frames.
+double longestGap(const FrameHook& hook, long from, long to);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -212,6 +213,7 @@ static int dequeue_buffer(v4l2_buffer* buf)
     update_readable();
     buf->index = fake.answer.dequeue_index < 0 ? index : uint32_t(fake.answer.dequeue_index);
     describe_buffer(buf, index);
+    buf->flags |= fake.answer.dequeue_flags;
     buf->bytesused = fake.sizeimage;
     return 0;
 }
@@ -220,8 +222,11 @@ static int switch_streaming(const int* type, bool on)
 {
     if (*type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
         return failure(EINVAL);
-    if (on)
+    if (on) {
+        const timespec slow = {fake.answer.streamon_ms / 1000, fake.answer.streamon_ms % 1000 * 1000000L};
+        nanosleep(&slow, nullptr);
         fake.streaming = true;
+    }
     else
         drop_queues();
     return 0;

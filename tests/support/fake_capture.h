@@ -34,6 +34,8 @@ struct FakeAnswers {
     uint32_t length = 0;             // 0: the format's image size
     uint32_t length_of[fake_max_buffers] = {};  // per buffer, where not 0 over `length`
     int64_t dequeue_index = -1;      // -1: the buffer really dequeued
+    uint32_t dequeue_flags = 0;      // added to every dequeued buffer's flags
+    int streamon_ms = 0;             // how long VIDIOC_STREAMON takes, as a USB camera's does
 };
 
 // How often a call was made, and the fault injected into it.

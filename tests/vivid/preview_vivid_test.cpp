@@ -183,3 +183,60 @@ TEST(VividPreview, ShowsTheCameraPastTheTracksEnd)
         EXPECT_FALSE(showsTheScene(probes[frame - 1])) << "frame " << frame << " at " << frame - 1 << " s";
     std::printf("at 90 s of the track's clock, its bottom row of texels: %s\n", describeRow(probes[90]).c_str());
 }
+
+// vivid's fatal streaming error fails every later frame with EIO while the
+// device stays. The preview says so over the picture and takes the camera
+// again by itself. Before that, C and C again open the camera beside the
+// frames, which go on at their rate meanwhile.
+TEST(VividPreview, TakesTheCameraAgainAfterAFatalStreamingError)
+{
+    hideVividText();
+    const Frame bars = grantedPicture(camera);
+    const auto showsBars = [&](const Probe& probe) { return showsTheBars(probe, bars); };
+    WorkDir dir(600.0);
+    useTestShaders(dir);
+    FrameHook hook(dir);
+    hook.probe = sourceRowProbe;
+    RunOptions options;
+    hook.addTo(options);
+    options.timeoutSeconds = 240;
+    double openingGap = -1, retakingGap = -1, faultToLine = -1, faultToCamera = -1;
+    options.input = [&](pid_t pid) {
+        long frame = 0;
+        if (!waitForFrame(pid, hook, showsBars, frame, "the bars showed"))
+            return;
+        xdotool({"key", "c"});
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "C showed the scene"))
+            return;
+        xdotool({"key", "c"});
+        const long asked = hook.swapsSoFar();
+        if (!waitForFrame(pid, hook, showsBars, frame, "C showed the bars again") || !hook.waitForSwaps(pid, frame))
+            return;
+        openingGap = longestGap(hook, asked, frame);
+        const long injectedAt = hook.swapsSoFar();
+        const int64_t injected = monotonicNanoseconds();
+        EXPECT_EQ(runTool({"v4l2-ctl", "-d", camera, "-c", "inject_fatal_streaming_error=1"}), 0);
+        if (!waitWhileRunning(pid, [] { return messagePixels(grabScreen()) > 100; }, "the line showed", 120))
+            return;
+        faultToLine = (monotonicNanoseconds() - injected) / 1e9;
+        if (!waitForFrame(pid, hook, showsTheScene, frame, "the scene showed while the camera was off") ||
+            !waitForFrame(pid, hook, showsBars, frame, "the camera came back") || !hook.waitForSwaps(pid, frame))
+            return;
+        faultToCamera = (hook.swapNanoseconds(frame) - injected) / 1e9;
+        retakingGap = longestGap(hook, injectedAt, frame);
+        xdotool({"key", "Escape"});
+    };
+    const RunResult run = runProgram(dir, {preview, "--camera", camera}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, camera + " stopped delivering frames: VIDIOC_DQBUF: Input/output error; trying again\n");
+    const std::string taken = "camera " + camera + " (\"vivid\")";
+    std::vector<std::string> sources;
+    for (const std::string& line : lines(run.out))
+        if (line == "scene" || line.rfind("camera ", 0) == 0)
+            sources.push_back(line);
+    EXPECT_EQ(sources, (std::vector<std::string>{taken, "scene", taken, taken}));
+    std::printf("longest wait between frames while C opened the camera: %.2f s\n"
+                "from the injected fault to its line on the screen: %.2f s, to the camera back: %.2f s; "
+                "longest wait between frames meanwhile: %.2f s\n",
+                openingGap, faultToLine, faultToCamera, retakingGap);
+}
