@@ -777,11 +777,12 @@ TestServer TestServer::weston(int width, int height, int scale)
     return server;
 }
 
-TestServer TestServer::soundServer(pid_t (*start)(const std::string&, const std::function<void(pid_t)>&))
+TestServer TestServer::soundServer(SoundStart start)
 {
     TestServer server;
     server.folder = serverFolder();
     server.sound = true;
+    server.soundStart = start;
     chmod(server.folder.c_str(), 0700);
     server.pid = start(server.folder, tellReaper);
     return server;
@@ -798,8 +799,8 @@ TestServer TestServer::pipeWire()
 }
 
 TestServer::TestServer(TestServer&& other) noexcept
-    : display(std::move(other.display)), pid(other.pid), folder(std::move(other.folder)), wayland(other.wayland),
-      sound(other.sound)
+    : display(std::move(other.display)), pid(other.pid), soundStart(other.soundStart),
+      folder(std::move(other.folder)), wayland(other.wayland), sound(other.sound)
 {
     other.pid = -1;
     other.folder.clear();
@@ -818,12 +819,28 @@ TestServer::~TestServer()
     }
 }
 
-void TestServer::killNow()
+void TestServer::end(int signal)
 {
-    kill(pid, SIGKILL);
+    kill(pid, signal);
     waitpid(pid, nullptr, 0);
     reaper().serverGone(pid);
     pid = -1;
+}
+
+void TestServer::killNow()
+{
+    end(SIGKILL);
+}
+
+void TestServer::stop()
+{
+    end(SIGTERM);
+}
+
+bool TestServer::startAgain()
+{
+    pid = soundStart(folder, tellReaper);
+    return pid > 0;
 }
 
 std::vector<std::string> TestServer::clientEnv() const

@@ -196,15 +196,22 @@ public:
     bool started() const { return pid > 0; }
     // Ends the server at once, as a crash or a power-off does.
     void killNow();
+    // Ends a sound server as its restart does, and starts it again where its
+    // clients look for it; false if it did not come back.
+    void stop();
+    bool startAgain();
     // The "NAME=value" variables that put a client on this server.
     std::vector<std::string> clientEnv() const;
     std::string display;                 // ":N", or Weston's socket name
 
 private:
+    using SoundStart = pid_t (*)(const std::string&, const std::function<void(pid_t)>&);
     // A sound server, started by `start` in a runtime folder of its own.
-    static TestServer soundServer(pid_t (*start)(const std::string&, const std::function<void(pid_t)>&));
+    static TestServer soundServer(SoundStart start);
+    void end(int signal);
 
     pid_t pid = -1;
+    SoundStart soundStart = nullptr;
     std::string folder;                  // configuration, logs, Weston's or a sound server's runtime folder
     bool wayland = false;
     bool sound = false;

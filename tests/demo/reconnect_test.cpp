@@ -1,0 +1,197 @@
+// The sound server restarted, and the sink taken away, under a program that
+// plays: the pictures run on by the clock while nothing is heard, follow the
+// sound again once it is back, and the demo still ends at the track's end.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+const int recordedRate = 48000;  // monitor-capture's and pipewire-capture's
+const double noticedSeconds = 0.045;
+// Longer than a frame takes on a loaded machine, far shorter than waiting
+// for a server that is away.
+const double standstillSeconds = 0.5;
+
+// A server, and its sink "heard" recorded: on PipeWire a sink that records
+// what it is given, its samples at their cycle's start; on PulseAudio the
+// null sink's monitor, each read stamped when its last sample has left.
+struct SoundServer {
+    const char* name;
+    const char* sdlDriver;
+    TestServer (*start)();
+    const char* recorder;
+    const char* source;
+    double readSeconds;  // how long before its stamp a read's first sample left
+    const char* listsStream;  // a command that succeeds once the server lists the program's stream
+    const char* removeSink;   // one that removes the sink, where stopping the recorder does not
+};
+
+const SoundServer pulseAudio{"PulseAudio", "pulseaudio", TestServer::pulseAudio, MOSAIC_MONITOR_CAPTURE,
+                             "heard.monitor", 256.0 / recordedRate, "pactl list short sink-inputs | grep -q .",
+                             "pactl unload-module module-null-sink"};
+const SoundServer pipeWire{"PipeWire", "pipewire", TestServer::pipeWire, MOSAIC_PIPEWIRE_CAPTURE, "heard", 0,
+                           "pw-dump | grep -B12 '\"media.name\": \"chiptune2.ogg\"' | grep -q '\"state\": \"running\"'", nullptr};
+
+// A beep on each whole second.
+void writeBeepTrack(const WorkDir& dir, int seconds)
+{
+    ASSERT_EQ(runTool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                       "aevalsrc=lt(mod(t\\,1)\\,0.05)*0.5*sin(2*PI*1000*t):s=44100:d=" + std::to_string(seconds),
+                       "-c:a", "libvorbis", "-y", dir.path("chiptune2.ogg")}),
+              0);
+}
+
+class Reconnect : public testing::TestWithParam<SoundServer> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sound.started());
+        hook.addTo(options);
+        options.env.push_back(std::string("SDL_AUDIODRIVER=") + GetParam().sdlDriver);
+        const auto env = sound.clientEnv();
+        options.env.insert(options.env.end(), env.begin(), env.end());
+    }
+
+    void record()
+    {
+        const std::string said = dir.path("recorder.out");
+        std::remove(said.c_str());
+        recording = startTool({GetParam().recorder, GetParam().source, dir.path("samples"), dir.path("times")},
+                              sound.clientEnv(), said);
+        ASSERT_TRUE(waitFor([&] { return readFile(said).find("recording") != std::string::npos; }, waitSeconds));
+    }
+
+    void stopRecording()
+    {
+        if (recording > 0) {
+            kill(recording, SIGTERM);
+            waitpid(recording, nullptr, 0);
+        }
+        recording = -1;
+    }
+
+    bool runs(const char* command) const { return runTool({"sh", "-c", command}, sound.clientEnv()) == 0; }
+
+    // When the recording first reached `level`, CLOCK_MONOTONIC s; 0 if never.
+    double firstAt(int level) const
+    {
+        const std::string bytes = readFile(dir.path("samples"));
+        std::vector<int16_t> samples(bytes.size() / sizeof(int16_t));
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(int16_t));
+        const auto loud = std::find_if(samples.begin(), samples.end(), [&](int16_t s) { return std::abs(s) >= level; });
+        const long long i = loud - samples.begin();
+        std::istringstream times(readFile(dir.path("times")));
+        long long ns = 0, before = 0, lineNs = 0, lineBefore = 0;
+        while (times >> ns >> before && before <= i)
+            lineNs = ns, lineBefore = before;
+        if (loud == samples.end() || lineNs == 0)
+            return 0;
+        return lineNs * 1e-9 + double(i - lineBefore) / recordedRate - GetParam().readSeconds;
+    }
+
+    double shown() const
+    {
+        const auto reads = hook.clockReads();
+        return reads.empty() ? -1 : reads.back().shown;
+    }
+
+    // The longest the pictures' place stood still from `since` on.
+    double longestStandstill(double since) const
+    {
+        double longest = 0, movedAt = since;
+        const auto reads = hook.clockReads();
+        for (size_t i = 1; i < reads.size(); ++i) {
+            const double at = reads[i].nanoseconds * 1e-9;
+            if (at < since)
+                continue;
+            if (reads[i].shown > reads[i - 1].shown)
+                movedAt = at;
+            longest = std::max(longest, at - movedAt);
+        }
+        return longest;
+    }
+
+    TestServer sound = GetParam().start();
+    WorkDir dir;
+    FrameHook hook{dir};
+    RunOptions options;
+    pid_t recording = -1;
+};
+
+}  // namespace
+
+// The pictures run on while the server is away; once it is back, it plays
+// the program's stream within two seconds, and the beeps are seen as heard.
+TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
+{
+    writeBeepTrack(dir, 14);
+    record();
+    double stoppedAt = 0, backAt = 0, listedAt = 0;
+    options.input = [&](pid_t preview) {
+        if (!waitWhileRunning(preview, [&] { return shown() >= 1.5; }, "the pictures showed 1.5 s"))
+            return;
+        stopRecording();
+        sound.stop();
+        stoppedAt = monotonicNanoseconds() * 1e-9;
+        const double place = shown();
+        if (!waitWhileRunning(preview, [&] { return shown() >= place + 1; }, "the pictures ran on for 1 s"))
+            return;
+        ASSERT_TRUE(sound.startAgain());
+        record();
+        backAt = monotonicNanoseconds() * 1e-9;
+        const double resumed = shown();
+        if (!waitWhileRunning(preview, [&] { return runs(GetParam().listsStream); }, "the stream was back"))
+            return;
+        listedAt = monotonicNanoseconds() * 1e-9;
+        waitWhileRunning(preview, [&] { return shown() >= resumed + 5; }, "the pictures ran on for 5 s");
+        xdotool({"key", "Escape"});
+    };
+    RunResult run = runProgram(dir, {MOSAIC_PREVIEW}, options);
+    stopRecording();
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_GT(backAt, 0);
+    EXPECT_LT(longestStandstill(stoppedAt), standstillSeconds) << "the pictures stood still";
+    EXPECT_LT(listedAt - backAt, 2.0) << "the stream came back late";
+    const double beepAt = firstAt(4000);
+    ASSERT_GT(beepAt, 0) << "no beep after the restart";
+    const auto reads = hook.clockReads();
+    const auto after = std::find_if(reads.begin(), reads.end(), [&](const auto& r) { return r.nanoseconds * 1e-9 >= beepAt; });
+    ASSERT_TRUE(after != reads.end() && after != reads.begin());
+    const auto before = after - 1;
+    const double share = (beepAt - before->nanoseconds * 1e-9) / double(after->nanoseconds - before->nanoseconds) * 1e9;
+    const double beepShown = before->shown + share * (after->shown - before->shown);
+    EXPECT_NEAR(beepShown, std::round(beepShown), noticedSeconds) << "the beep heard at " << beepAt << " s";
+}
+
+// With its sink gone the demo plays on by the clock to the track's end.
+TEST_P(Reconnect, DemoEndsAtTheTrackEndWithoutItsSink)
+{
+    writeBeepTrack(dir, 4);
+    record();
+    double removedAt = 0;
+    options.input = [&](pid_t demo) {
+        if (!waitWhileRunning(demo, [&] { return shown() >= 1; }, "the pictures showed 1 s"))
+            return;
+        removedAt = monotonicNanoseconds() * 1e-9;
+        if (GetParam().removeSink)
+            EXPECT_TRUE(runs(GetParam().removeSink));
+        else
+            stopRecording();
+    };
+    RunResult run = runDemo(dir, options);
+    stopRecording();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GE(shown(), 4.0 - noticedSeconds) << "the demo ended before the track's end";
+    EXPECT_LT(longestStandstill(removedAt), standstillSeconds) << "the pictures stood still";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Reconnect, testing::Values(pulseAudio, pipeWire),
+                         [](const auto& info) { return std::string(info.param.name); });
