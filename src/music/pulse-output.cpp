@@ -4,7 +4,7 @@
 //
 // A watch on the loop's thread looks after the connection: a server that
 // went away or does not answer, a stream that fails (its sink removed) or
-// that the server stops asking to be fed. Then the place runs on by the
+// that nothing plays. Then the place runs on by the
 // clock and the output connects again, on a new context and a new stream,
 // which plays on from where the clock has run.
 #include "heard-exchange.h"
@@ -35,8 +35,9 @@ struct PulseOutput {
     bool begun = false;             // the server has asked for its first frames
     size_t first = 0;               // frames past the start's frame that it plays from
     size_t next = 0;                // the next frame written, past the end in silence
-    int64_t askedAt = 0;            // its creation or the server's last request
+    int64_t playedAt = 0;           // its creation, or when it was last seen played
     bool timingAsked = false;
+    int64_t timingAskedAt = 0;
     int64_t retryAt = 0;
     RetryDelay retry;
 };
@@ -75,7 +76,6 @@ void beginStream()
 // time runs on until the track's last sample has been heard.
 void writeMore(pa_stream* stream, size_t requested, void*)
 {
-    pulse.askedAt = monotonicNs();
     if (!pulse.begun)
         beginStream();
     const size_t frameBytes = trackChannels * sizeof(int16_t);
@@ -107,6 +107,7 @@ void askForTiming()
         return;
     if (pa_operation* asked = pa_stream_update_timing_info(pulse.stream, timingUpdated, nullptr)) {
         pulse.timingAsked = true;
+        pulse.timingAskedAt = monotonicNs();
         pa_operation_unref(asked);
     }
 }
@@ -119,14 +120,14 @@ void dropStream()
     pa_stream_disconnect(pulse.stream);
     pa_stream_unref(pulse.stream);
     pulse.stream = nullptr;
+    pulse.begun = false;
     pulse.timingAsked = false;
 }
 
 void newStream(int64_t now)
 {
-    pulse.begun = false;
     pulse.first = 0;
-    pulse.askedAt = now;
+    pulse.playedAt = now;
     const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(trackRate), trackChannels};
     pulse.stream = pa_stream_new(pulse.context, "chiptune2.ogg", &spec, nullptr);
     if (!pulse.stream)
@@ -172,20 +173,28 @@ void runOnTheClock(int64_t now)
     pulse.heard = heardOnTheClock(heardBy(pulse.heard, now), now);
 }
 
+// The server does not say when nothing plays a stream: it is not linked,
+// or the server hangs. The timing tells the first, and a request for it
+// that is never answered the second.
 bool connectionLost(int64_t now)
 {
     if (pulse.context && !PA_CONTEXT_IS_GOOD(pa_context_get_state(pulse.context)))
         return true;
     if (pulse.context && !contextReady() && now - pulse.connectedAt > silentLimitNs)
         return true;
-    return pulse.stream &&
-           (!PA_STREAM_IS_GOOD(pa_stream_get_state(pulse.stream)) || now - pulse.askedAt > silentLimitNs);
+    if (!pulse.stream)
+        return false;
+    const pa_stream_state_t state = pa_stream_get_state(pulse.stream);
+    const pa_timing_info* timing = state == PA_STREAM_READY ? pa_stream_get_timing_info(pulse.stream) : nullptr;
+    if (timing && timing->playing)
+        pulse.playedAt = now;
+    return !PA_STREAM_IS_GOOD(state) || now - pulse.playedAt > silentLimitNs ||
+           (pulse.timingAsked && now - pulse.timingAskedAt > silentLimitNs);
 }
 
 // A stream is lost when its connection or the stream itself fails, or when
-// the server has not asked for sound for a while: a server that does not
-// answer, or a stream that nothing plays. A start waits as long for its
-// first sound before the pictures run without it.
+// nothing has played it for a while. A start waits as long for its first
+// sound before the pictures run without it.
 void watchSound(pa_mainloop_api* api, pa_time_event* event, const timeval*, void*)
 {
     const int64_t now = monotonicNs();

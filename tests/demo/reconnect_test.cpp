@@ -163,10 +163,14 @@ TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
     const double beepAt = firstAt(4000);
     ASSERT_GT(beepAt, 0) << "no beep after the restart";
     const auto reads = hook.clockReads();
-    const auto after = std::find_if(reads.begin(), reads.end(), [&](const auto& r) { return r.nanoseconds * 1e-9 >= beepAt; });
+    // The place on the screen when the beep was heard, between the frames
+    // seen on either side of it.
+    const auto after =
+        std::find_if(reads.begin(), reads.end(), [&](const auto& r) { return r.seenNanoseconds * 1e-9 >= beepAt; });
     ASSERT_TRUE(after != reads.end() && after != reads.begin());
     const auto before = after - 1;
-    const double share = (beepAt - before->nanoseconds * 1e-9) / double(after->nanoseconds - before->nanoseconds) * 1e9;
+    const double share =
+        (beepAt - before->seenNanoseconds * 1e-9) / double(after->seenNanoseconds - before->seenNanoseconds) * 1e9;
     const double beepShown = before->shown + share * (after->shown - before->shown);
     EXPECT_NEAR(beepShown, std::round(beepShown), noticedSeconds) << "the beep heard at " << beepAt << " s";
 }
