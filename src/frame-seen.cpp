@@ -84,7 +84,9 @@ double frameSeenDelay()
 double trackSecondsSeen()
 {
     const double heard = musicHeardSeconds();
-    return musicPaused() ? heard : std::min(heard + frameSeenDelay(), musicSeconds());
+    if (musicPaused() || !musicReachesAnyone())
+        return heard;
+    return std::min(heard + frameSeenDelay(), musicSeconds());
 }
 
 void swapFrame(SDL_Window* window)

@@ -22,7 +22,8 @@ double frameSeenDelay();
 
 // The place in the track heard when the frame begun now is seen: while the
 // track plays, the place heard now run on by the delay, never past the end;
-// a paused track shows where it stands.
+// a paused track shows where it stands, and a track that nobody hears the
+// place that its output counts.
 double trackSecondsSeen();
 
 // Swaps the window's buffers and waits until the swap has completed, so that

@@ -103,8 +103,11 @@ void askPresented(void* frame)
 void readPresented(void (*presentedFrame)(void*, int64_t))
 {
     onPresented = presentedFrame;
+    // A connection that has failed has nothing more to read, and the shell
+    // ends on it.
     while (wl_display_prepare_read_queue(display, queue) != 0)
-        wl_display_dispatch_queue_pending(display, queue);
+        if (wl_display_dispatch_queue_pending(display, queue) < 0)
+            return;
     wl_display_flush(display);
     struct pollfd connection = {wl_display_get_fd(display), POLLIN, 0};
     if (poll(&connection, 1, 0) > 0)

@@ -19,6 +19,7 @@ Track* track = nullptr;
 // would move a seek to a part's first bar into the bar before.
 double startSeconds = 0;
 bool paused = false;
+bool heardByAnyone = false;
 
 bool nobodyHears(const char* driver)
 {
@@ -48,6 +49,7 @@ void startAt(double seconds, bool pause)
 // all.
 bool openMusicOutput()
 {
+    heardByAnyone = !nobodyHears(SDL_GetCurrentAudioDriver());
     if (!nobodyHears(SDL_GetCurrentAudioDriver()) &&
         (openPipewireOutput(backend) || openPulseOutput(backend) || openAlsaOutput(backend)))
         return true;
@@ -86,6 +88,11 @@ void resumeMusic()
 bool musicPaused()
 {
     return paused;
+}
+
+bool musicReachesAnyone()
+{
+    return heardByAnyone;
 }
 
 double musicHeardSeconds()

@@ -24,6 +24,9 @@ void playMusicFrom(double seconds);
 void pauseMusic();
 void resumeMusic();
 bool musicPaused();
+// False where SDL's driver is one that nobody hears: there the place heard
+// is only SDL's count of what it took, with no moment a person hears it.
+bool musicReachesAnyone();
 
 // The place in the track heard now, in seconds from its start.
 double musicHeardSeconds();

@@ -34,7 +34,7 @@ out vec4 colour;
 void main()
 {
     float v = 0.0;
-    for (int i = 0; i < 24; ++i)
+    for (int i = 0; i < 8; ++i)
         v = fract(v * 1.37 + sin(gl_FragCoord.x * 0.01 + float(i) + uTime));
     colour = vec4(v);
 }
