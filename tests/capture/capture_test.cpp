@@ -283,3 +283,29 @@ TEST(Capture, ThePreviewDrawsOnWhileASlowCameraStarts)
     EXPECT_LT(longest, 1.0) << "seconds between two frames";
     std::printf("%ld frames while the camera started, at most %.3f s apart\n", shown - asked, longest);
 }
+
+// A stream that fails frame after frame while the device stays is let go,
+// said, and taken again after growing pauses, then left off with its line
+// over the picture and the short one in the corner.
+TEST(Capture, ThePreviewLeavesOffACameraThatKeepsFailing)
+{
+    const std::string device = fakeDevice;
+    const std::string failing = device + " stopped delivering frames: VIDIOC_DQBUF: Input/output error; trying again\n";
+    const std::string leftOff =
+        device + " stopped delivering frames time after time: VIDIOC_DQBUF: Input/output error; it is left off\n";
+    WorkDir dir(trackSeconds);
+    FrameHook hook(dir, "last");
+    RunOptions options = cameraRun(dir, hook, {"FAKECAM_DQBUF_ERRNO=5"});
+    options.input = [&](pid_t pid) {
+        waitWhileRunning(pid, [&] { return readFile(dir.path(".stderr")).find(leftOff) != std::string::npos; },
+                         "it left the camera off");
+        xdotool({"key", "Escape"});
+    };
+    const RunResult run = runProgram(dir, {preview, "--camera", fakeDevice}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, failing + leftOff);
+    const Image last = hook.frame("last");
+    expectTexture(last, [](int, int) { return sceneColour; }, "the scene in the last frame");
+    EXPECT_GT(messagePixels(last), 1000) << "the line over the picture";
+    EXPECT_GT(cornerPixels(last), 100) << "the short line in the corner";
+}

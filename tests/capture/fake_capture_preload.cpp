@@ -11,6 +11,8 @@
 //   FAKECAM_FORMAT      the one format the device offers and grants, as its
 //                       fourcc code (default: YUYV)
 //   FAKECAM_STREAMON_MS how long VIDIOC_STREAMON takes (default: no time)
+//   FAKECAM_DQBUF_ERRNO the errno with which every VIDIOC_DQBUF fails, as
+//                       after a driver's fatal streaming error
 //
 // Frames carry the pattern of pattern.h, the k-th dequeued buffer frame k.
 // An unmap names no descriptor, so every thread's is checked against the
@@ -41,6 +43,8 @@ __attribute__((constructor)) static void read_settings()
         fake.fail(call_open, atoi(err), 0, -1);
     if (const char* format = getenv("FAKECAM_FORMAT"); format && strlen(format) == 4)
         fake.answer.pixelformat = v4l2_fourcc(format[0], format[1], format[2], format[3]);
+    if (const char* err = getenv("FAKECAM_DQBUF_ERRNO"))
+        fake.fail(VIDIOC_DQBUF, atoi(err), 0, -1);
     if (const char* slow = getenv("FAKECAM_STREAMON_MS"))
         fake.answer.streamon_ms = atoi(slow);
 }

@@ -101,13 +101,23 @@ void expectIndexed(const Image& window, const std::string& what)
     EXPECT_EQ(wrong, 0) << what << ": first at texel " << first;
 }
 
-long messagePixels(const Image& window)
+static long brightPixels(const Image& window, int left, int top, int bottom)
 {
     long bright = 0;
-    for (int y = 0; y < window.height / 5; ++y)
-        for (int x = 0; x < window.width; ++x)
+    for (int y = top; y < bottom; ++y)
+        for (int x = left; x < window.width; ++x)
             bright += window.at(x, y)[0] > 128;
     return bright;
+}
+
+long messagePixels(const Image& window)
+{
+    return brightPixels(window, 0, 0, window.height / 5);
+}
+
+long cornerPixels(const Image& window)
+{
+    return brightPixels(window, 2 * sourceSize, window.height - window.height / 10, window.height);
 }
 
 double longestGap(const FrameHook& hook, long from, long to)

@@ -45,6 +45,9 @@ void expectIndexed(const Image& window, const std::string& what);
 // Bright pixels in the window's top fifth, where the preview's messages show
 // and the source view draws only black.
 long messagePixels(const Image& window);
+// Bright pixels in the bottom tenth right of the source view, where the
+// preview's corner line shows.
+long cornerPixels(const Image& window);
 
 // The longest wait between two swaps from frame `from` to frame `to`, in
 // seconds: how long a camera starting meanwhile held up the frames.

@@ -49,6 +49,26 @@ bool waitForFrame(pid_t pid, const FrameHook& hook, const std::function<bool(con
     }, what, 240);
 }
 
+// The preview's run on the camera, with vivid's text hidden, the test
+// shaders and the source's bottom row probed each frame.
+struct CameraRun {
+    Frame bars;
+    WorkDir dir{600.0};  // longer than the test, which ends the preview with Escape
+    FrameHook hook{dir};
+    RunOptions options;
+    std::function<bool(const Probe&)> showsBars = [this](const Probe& probe) { return showsTheBars(probe, bars); };
+
+    explicit CameraRun(double timeoutSeconds)
+    {
+        hideVividText();
+        bars = grantedPicture(camera);
+        useTestShaders(dir);
+        hook.probe = sourceRowProbe;
+        hook.addTo(options);
+        options.timeoutSeconds = timeoutSeconds;
+    }
+};
+
 }  // namespace
 
 TEST(VividPreview, ListsBothCamerasByTheirDriversName)
@@ -72,17 +92,12 @@ TEST(VividPreview, ListsBothCamerasByTheirDriversName)
 // hold. The camera is named as "video1", which is /dev/video1.
 TEST(VividPreview, TakesTheNamedCameraWhenItCanBeHadAndSaysWhyNot)
 {
-    hideVividText();
-    const Frame bars = grantedPicture(camera);
-    const auto showsBars = [&](const Probe& probe) { return showsTheBars(probe, bars); };
+    CameraRun session(300);
+    const WorkDir& dir = session.dir;
+    const FrameHook& hook = session.hook;
+    RunOptions& options = session.options;
+    const auto& showsBars = session.showsBars;
     const auto showsCamera = [](const Probe& probe) { return !showsTheScene(probe); };
-    WorkDir dir(600.0);  // longer than the test, which ends the preview with Escape
-    useTestShaders(dir);
-    FrameHook hook(dir);
-    hook.probe = sourceRowProbe;
-    RunOptions options;
-    hook.addTo(options);
-    options.timeoutSeconds = 300;
     const auto saysOnStderr = [&](pid_t pid, const std::string& line) {
         return waitWhileRunning(pid, [&] { return readFile(dir.path(".stderr")).find(line + "\n") != std::string::npos; },
                                 "it said " + line, 120);
@@ -190,18 +205,11 @@ TEST(VividPreview, ShowsTheCameraPastTheTracksEnd)
 // frames, which go on at their rate meanwhile.
 TEST(VividPreview, TakesTheCameraAgainAfterAFatalStreamingError)
 {
-    hideVividText();
-    const Frame bars = grantedPicture(camera);
-    const auto showsBars = [&](const Probe& probe) { return showsTheBars(probe, bars); };
-    WorkDir dir(600.0);
-    useTestShaders(dir);
-    FrameHook hook(dir);
-    hook.probe = sourceRowProbe;
-    RunOptions options;
-    hook.addTo(options);
-    options.timeoutSeconds = 240;
+    CameraRun session(240);
+    const FrameHook& hook = session.hook;
+    const auto& showsBars = session.showsBars;
     double openingGap = -1, retakingGap = -1, faultToLine = -1, faultToCamera = -1;
-    options.input = [&](pid_t pid) {
+    session.options.input = [&](pid_t pid) {
         long frame = 0;
         if (!waitForFrame(pid, hook, showsBars, frame, "the bars showed"))
             return;
@@ -226,7 +234,7 @@ TEST(VividPreview, TakesTheCameraAgainAfterAFatalStreamingError)
         retakingGap = longestGap(hook, injectedAt, frame);
         xdotool({"key", "Escape"});
     };
-    const RunResult run = runProgram(dir, {preview, "--camera", camera}, options);
+    const RunResult run = runProgram(session.dir, {preview, "--camera", camera}, session.options);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, camera + " stopped delivering frames: VIDIOC_DQBUF: Input/output error; trying again\n");
     const std::string taken = "camera " + camera + " (\"vivid\")";
