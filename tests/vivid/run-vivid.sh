@@ -10,12 +10,15 @@
 # The guest has three vivid instances: two cameras, /dev/video0 and
 # /dev/video1, each only a video capture node, and /dev/video2, only a video
 # output node. A test that unplugs them all runs `rmmod vivid`, and plugs them
-# in again with `insmod /vivid.ko $(cat /vivid.params)`. ASAN_OPTIONS and
-# UBSAN_OPTIONS are passed on.
+# in again with `insmod /vivid.ko $(cat /vivid.params)`. It also has one
+# sound card, "Loopback" (snd-aloop), whose sound played into device 0 comes
+# out of device 1 as the card's clock runs. ASAN_OPTIONS and UBSAN_OPTIONS
+# are passed on.
 #
 # The kernel package is downloaded with apt once; its kernel image and the
 # modules the guest needs are kept under ${XDG_CACHE_HOME:-~/.cache}, keyed by
-# the package's version, and later runs boot from that cache alone.
+# the package's version and the list of modules, and later runs boot from
+# that cache alone.
 # Passes iff the command exits 0 in the guest.
 set -eu
 
@@ -49,10 +52,11 @@ if [ -z "$package" ]; then
     package=$(kernel_package)
 fi
 [ -n "$package" ] || fail "apt knows no linux-image-amd64 package; cannot get a kernel"
-kernel_dir=$cache_root/$(echo "$package" | tr ' :' '_-')
-
-# The modules the guest loads, each after what it depends on.
-guest_modules="vivid virtio_pci 9pnet_virtio 9p overlay"
+# The modules the guest loads, each after what it depends on: vivid, the
+# kernel's loopback sound card and what mounts the host's root.
+guest_modules="vivid snd-aloop virtio_pci 9pnet_virtio 9p overlay"
+# A change to the list unpacks the kernel again.
+kernel_dir=$cache_root/$(echo "$package" | tr ' :' '_-')-$(echo "$guest_modules" | cksum | cut -d' ' -f1)
 
 # Kernel image plus the guest's modules and everything they depend on,
 # numbered in load order (modules.dep lists a module's dependencies deepest last).
