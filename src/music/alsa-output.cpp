@@ -13,6 +13,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 #include <vector>
 
@@ -46,7 +48,7 @@ AlsaOutput* alsa = nullptr;
 
 // Short enough that a seek is heard soon and the thread wakes a few times a
 // buffer, long enough to ride out a frame that takes long.
-const unsigned bufferUs = 64000;
+const unsigned bufferUs = 100000;
 
 // The device's thread's own: the start it plays.
 struct Playing {
@@ -134,8 +136,19 @@ void reportLost(AlsaOutput& output, Playing& playing, int error)
     output.lost.store(true, std::memory_order_release);
 }
 
+// Where the process may (as root, or with an rtprio limit), the thread runs
+// before the pictures: a machine busy drawing would otherwise let the
+// device's buffer run dry.
+void preferThisThread()
+{
+    sched_param priority{};
+    priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+}
+
 void play(AlsaOutput& output)
 {
+    preferThisThread();
     Playing playing;
     std::vector<int16_t> buffer;
     for (;;) {
