@@ -27,6 +27,11 @@
 #                              start, resumed and played 13 s from there
 #   whole track                played to its end, for what of its end was
 #                              never drawn or heard
+#   restart                    PipeWire, WirePlumber and pipewire-pulse
+#                              ended and started again once the pictures
+#                              show 5 s; the sink recorded again from then:
+#                              per run, how long after the server is back
+#                              the sink has sound again, and the lag after
 #   pulseaudio                 PulseAudio's null sink, whose monitor has the
 #                              sound ahead of the sink's reported latency, a
 #                              real device's delay, which is added
@@ -112,18 +117,23 @@ sink_latency() {
     this && $1 == "Latency:" { printf "%.1f", $2 / 1000; exit }'
 }
 
-# One run of PROGRAM (mosaic-demo or mosaic-preview) from BUILD-DIR's data,
-# as CASE asks, with the monitor recorded; sync-offset's lines go to OUT.
-run_once() { # BUILD-DIR PROGRAM CASE OUT
-  program=$2
-  extra=0
-  rm -f "$work/clock" "$work/capture.raw" "$work/capture.times"
+start_capture() {
+  rm -f "$work/capture.out"
   "$capture" "$capture_source" "$work/capture.raw" "$work/capture.times" > "$work/capture.out" &
   capturing=$!
   until grep -q recording "$work/capture.out" 2>/dev/null; do
     kill -0 "$capturing" 2>/dev/null || { echo "$capture did not start" >&2; exit 1; }
     sleep 0.05
   done
+}
+
+# One run of PROGRAM (mosaic-demo or mosaic-preview) from BUILD-DIR's data,
+# as CASE asks, with the monitor recorded; sync-offset's lines go to OUT.
+run_once() { # BUILD-DIR PROGRAM CASE OUT
+  program=$2
+  extra=0
+  rm -f "$work/clock" "$work/capture.raw" "$work/capture.times"
+  start_capture
   delaying=""
   case "$3" in
     pulseaudio) ;;
@@ -160,6 +170,17 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
       extra=$(sink_latency)
       wait_shown 15 0 ;;
     "whole track") wait "$playing" || true ;;
+    restart)
+      wait_shown 5 0
+      kill -TERM "$capturing"
+      wait "$capturing" || true
+      stop_servers
+      start_pipewire
+      # The frames' clock is CLOCK_MONOTONIC, as the sink's cycles are.
+      back=$(awk 'END { print $4 }' "$work/clock")
+      start_capture
+      use_sink bench
+      wait_shown 15 0 ;;
     *) wait_shown 15 0 ;;
   esac
   kill -TERM "$playing" 2>/dev/null || true
@@ -169,6 +190,8 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
   [ -z "$delaying" ] || wait "$delaying" || true
   "$helpers/sync-offset" "$work/capture.raw" "$work/capture.times" "$work/track.raw" "$work/clock" "$extra" > "$4"
   echo "added $extra" >> "$4"
+  [ "$3" != restart ] || awk -v back="$back" 'NR == 1 { printf "back %.0f\n", ($1 - back) / 1e6 }' \
+    "$work/capture.times" >> "$4"
 }
 
 # A forced quantum must be what the sink hands over at a time.
@@ -204,19 +227,27 @@ measure() { # CASE PROGRAM
     check_quantum "$1" "$work/lags/$1.after.$i"
     echo "$1 run $i: median lag ${b:+before $b, }after $(run_lags "$work/lags/$1.after.$i")," \
       "$(awk '$1 == "quantum" || ($1 == "added" && $2 != 0) { printf "%s %s ", $1, $2 }
-        $1 == "stall" { printf "a gap of over 0.3 s between frames " }' "$work/lags/$1.after.$i")"
+        $1 == "stall" { printf "a gap of over 0.3 s between frames " }
+        $1 == "back" { printf "sound back %s ms after the server " , $2 }' "$work/lags/$1.after.$i")"
     i=$((i + 1))
   done
 }
 
+# PipeWire with its session manager and pulse server. A socket left by
+# one that was ended would answer nothing.
+start_pipewire() {
+  rm -f "$work/run/pipewire-0"
+  pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+  # The session manager gives up on a server it cannot reach yet.
+  until [ -S "$work/run/pipewire-0" ]; do sleep 0.05; done
+  wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+  pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
+  servers="$servers $servers_audio"
+}
+
 capture="$(dirname "$tone")/pipewire-capture" capture_source=bench
 servers_audio=""
-pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
-# The session manager gives up on a server it cannot reach yet.
-until [ -S "$work/run/pipewire-0" ]; do sleep 0.05; done
-wireplumber >/dev/null 2>&1 & servers_audio="$servers_audio $!"
-pipewire-pulse >/dev/null 2>&1 & servers_audio="$servers_audio $!"
-servers="$servers $servers_audio"
+start_pipewire
 measure pipewire "$demo"
 for quantum in 256 1024 2048; do
   pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
@@ -227,6 +258,7 @@ measure stall "$demo"
 measure preview "$preview"
 measure "delay 200 ms" "$demo"
 measure "whole track" "$demo"
+measure restart "$demo"
 stop_servers
 
 capture="$(dirname "$tone")/monitor-capture" capture_source=bench.monitor
@@ -281,7 +313,8 @@ echo
 echo "lag of the sound behind its picture, ms, each second of every run:"
 builds="after"
 [ -z "$before" ] || builds="before after"
-for name in pipewire "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" pulseaudio; do
+for name in pipewire "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" restart \
+  pulseaudio; do
   for build in $builds; do
     printf "  %-16s %-6s %s\n" "$name" "$build" "$(summary "$name" "$build")"
   done

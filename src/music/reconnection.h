@@ -33,8 +33,8 @@ inline Heard heardOnTheClock(double frames, int64_t now)
 }
 
 // When to try again. A try costs a connect() on a local socket, and each
-// wait is silence, so the waits stay short: a quarter of a second, doubling
-// to a second.
+// wait is silence, so the waits stay short: a quarter of a second, then
+// half a second.
 class RetryDelay {
 public:
     int64_t next()
@@ -46,7 +46,7 @@ public:
     void reset() { waitNs = firstNs; }
 
 private:
-    static const int64_t firstNs = 250'000'000;
-    static const int64_t longestNs = 1'000'000'000;
+    static constexpr int64_t firstNs = 250'000'000;
+    static constexpr int64_t longestNs = 500'000'000;
     int64_t waitNs = firstNs;
 };
