@@ -140,10 +140,8 @@ static std::string hear(CameraSource& source, const CameraNews& news, CameraSour
         source.lasting = news.device + ": no frames; trying again";
         break;
     case Kind::GaveUp:
-        source.lasting = news.device + ": no frames";
-        break;
     case Kind::Lost:
-        source.lasting = news.device + ": gone";
+        source.lasting = news.device + (news.kind == Kind::Lost ? ": gone" : ": no frames");
         source.busy.clear();
         source.lookNow = false;
         source.lookAt = {};

@@ -93,6 +93,19 @@ static GLuint buildProgram()
     return 0;
 }
 
+// A software renderer (llvmpipe) builds a program's code for its state at
+// its first draw, which takes seconds on a slow machine: drawn once now, into
+// the back buffer that the first frame clears, the first notice holds up no
+// frame.
+static void warmUp(OverlayText& overlay)
+{
+    showOverlayText(overlay, ".");
+    drawOverlayText(overlay, 64, 64, 0);
+    glDeleteTextures(1, &overlay.notice.texture);
+    overlay.notice = {};
+    overlay.noticeCounts = false;
+}
+
 bool openOverlayText(OverlayText& overlay)
 {
     const std::string file = fontFile();
@@ -113,6 +126,7 @@ bool openOverlayText(OverlayText& overlay)
         return false;
     }
     glCreateVertexArrays(1, &overlay.vertexArray);
+    warmUp(overlay);
     return true;
 }
 
