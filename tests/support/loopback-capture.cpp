@@ -33,16 +33,22 @@ const unsigned channels = 2;
 // of each read says where the device stood whatever it held.
 const unsigned bufferUs = 2000000;
 
-bool configure(snd_pcm_t* pcm)
+// 0, or the error of the step that failed.
+int configure(snd_pcm_t* pcm)
 {
     snd_pcm_sw_params_t* software = nullptr;
     snd_pcm_sw_params_alloca(&software);
-    return snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 0,
-                              bufferUs) == 0 &&
-           snd_pcm_sw_params_current(pcm, software) == 0 &&
-           snd_pcm_sw_params_set_tstamp_mode(pcm, software, SND_PCM_TSTAMP_ENABLE) == 0 &&
-           snd_pcm_sw_params_set_tstamp_type(pcm, software, SND_PCM_TSTAMP_TYPE_MONOTONIC) == 0 &&
-           snd_pcm_sw_params(pcm, software) == 0 && snd_pcm_start(pcm) == 0;
+    int error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 0,
+                                   bufferUs);
+    if (error == 0)
+        error = snd_pcm_sw_params_current(pcm, software);
+    if (error == 0)
+        error = snd_pcm_sw_params_set_tstamp_mode(pcm, software, SND_PCM_TSTAMP_ENABLE);
+    if (error == 0)
+        error = snd_pcm_sw_params_set_tstamp_type(pcm, software, SND_PCM_TSTAMP_TYPE_MONOTONIC);
+    if (error == 0)
+        error = snd_pcm_sw_params(pcm, software);
+    return error == 0 ? snd_pcm_start(pcm) : error;
 }
 
 }  // namespace
@@ -57,7 +63,9 @@ int main(int argc, char** argv)
     std::signal(SIGINT, stop);
     snd_pcm_t* pcm = nullptr;
     int error = snd_pcm_open(&pcm, argv[1], SND_PCM_STREAM_CAPTURE, 0);
-    if (error < 0 || !configure(pcm)) {
+    if (error == 0)
+        error = configure(pcm);
+    if (error < 0) {
         std::fprintf(stderr, "loopback-capture: cannot record %s: %s\n", argv[1], snd_strerror(error));
         return 1;
     }
