@@ -10,9 +10,12 @@
 # "bench", that records what it is given at every run: first PipeWire with
 # WirePlumber and pipewire-pulse, where the sink is pipewire-capture's own,
 # then PulseAudio, whose null sink's monitor is recorded through the pulse
-# protocol (monitor-capture). The programs play on a private Xvfb display,
-# where SDL asks for a sound driver through its pulseaudio one, RUNS times
-# (default 5) a case, until their pictures have shown 15 s of the track:
+# protocol (monitor-capture). The programs play on a private Xvfb display of
+# 1920x1080, where SDL asks for a sound driver through its pulseaudio one,
+# RUNS times (default 5) a case, until their pictures have shown 15 s of the
+# track. A frame counts from when it is seen: on Xvfb when its swap returns,
+# on Weston when the compositor says it presented it. The cases (CASES, when
+# set, names those to run, space-separated, with "_" for a space):
 #   pipewire                   the graph's own quantum, as the program
 #                              asks for it
 #   quantum 256, 1024, 2048    forced (clock.force-quantum), and checked
@@ -23,6 +26,11 @@
 #                              ahead of "bench"
 #   stall                      the program stopped (SIGSTOP) for 0.5 s once
 #                              its pictures show 10 s of the track
+#   weston, weston stall       as pipewire and stall, on Weston's headless
+#                              backend at 1920x1080 (with weston-seat, since
+#                              SDL's Wayland driver needs a seat), which
+#                              repaints on its own clock after the program's
+#                              swap
 #   preview                    the preview paused after 2 s, sent back to the
 #                              start, resumed and played 13 s from there
 #   whole track                played to its end, for what of its end was
@@ -35,6 +43,7 @@
 #   pulseaudio                 PulseAudio's null sink, whose monitor has the
 #                              sound ahead of the sink's reported latency, a
 #                              real device's delay, which is added
+#   video                      the recorder's tone, below
 # Every second of a recording, the lag of the frames whose sound it holds
 # (sync-offset): positive when the sound comes after its picture. A case's
 # min, median, 95th percentile of |lag| and max are over all its runs'
@@ -70,7 +79,7 @@ ffmpeg -v error -i "$data/chiptune2.ogg" -f s16le -ac 1 -ar 48000 "$work/track.r
 track_seconds=$(awk -v bytes="$(stat -c %s "$work/track.raw")" 'BEGIN { printf "%.3f", bytes / 2 / 48000 }')
 
 # Xvfb picks a free display, as others may run beside the bench.
-Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3> "$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3> "$work/display" >/dev/null 2>&1 &
 servers="$servers $!"
 until [ -s "$work/display" ]; do sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
@@ -147,7 +156,11 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
       use_sink delayed ;;
     *) use_sink bench ;;
   esac
-  (cd "$1" && exec env LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" "$2" >/dev/null 2>&1) &
+  screen=""
+  case "$3" in
+    weston*) screen="WAYLAND_DISPLAY=bench-wayland SDL_VIDEODRIVER=wayland" ;;
+  esac
+  (cd "$1" && exec env $screen LD_PRELOAD="$hook" FRAMEHOOK_CLOCK="$work/clock" "$2" >/dev/null 2>&1) &
   playing=$!
   case "$3" in
     preview)
@@ -159,7 +172,7 @@ run_once() { # BUILD-DIR PROGRAM CASE OUT
       wait_shown -1 1
       xdotool key space
       wait_shown 13 1 ;;
-    stall)
+    stall | "weston stall")
       wait_shown 10 0
       kill -STOP "$playing"
       sleep 0.5
@@ -215,6 +228,10 @@ run_lags() { # OUT
 }
 
 measure() { # CASE PROGRAM
+  case " ${CASES:-$1} " in
+    *" $(echo "$1" | tr ' ' _) "* | *" $1 "*) ;;
+    *) return 0 ;;
+  esac
   i=1
   while [ "$i" -le "$runs" ]; do
     b=""
@@ -255,6 +272,12 @@ for quantum in 256 1024 2048; do
 done
 pw-metadata -n settings 0 clock.force-quantum 0 >/dev/null
 measure stall "$demo"
+weston --backend=headless-backend.so --width=1920 --height=1080 --socket=bench-wayland --idle-time=0 \
+  --modules="$helpers/weston-seat.so" >/dev/null 2>&1 &
+servers="$servers $!"
+until [ -S "$work/run/bench-wayland" ]; do sleep 0.05; done
+measure weston "$demo"
+measure "weston stall" "$demo"
 measure preview "$preview"
 measure "delay 200 ms" "$demo"
 measure "whole track" "$demo"
@@ -290,8 +313,8 @@ summary() { # CASE BUILD
 
 # Medians over the runs of the stall's lag before and after, and of how
 # long until it is back within 20 ms; runs where it never is are counted.
-stall_summary() { # BUILD
-  cat "$work/lags/stall.$1".* | awk '$1 == "stall"' > "$work/stalls"
+stall_summary() { # CASE BUILD
+  cat "$work/lags/$1.$2".* | awk '$1 == "stall"' > "$work/stalls"
   printf "before %s ms, after %s ms; back within 20 ms after %s frames, %s ms (never in %s of %s runs)\n" \
     "$(awk '{ print $2 }' "$work/stalls" | median_of)" "$(awk '{ print $3 }' "$work/stalls" | median_of)" \
     "$(awk '$4 != "-" { print $4 }' "$work/stalls" | median_of)" \
@@ -313,16 +336,22 @@ echo
 echo "lag of the sound behind its picture, ms, each second of every run:"
 builds="after"
 [ -z "$before" ] || builds="before after"
-for name in pipewire "quantum 256" "quantum 1024" "quantum 2048" stall preview "delay 200 ms" "whole track" restart \
-  pulseaudio; do
+for name in pipewire "quantum 256" "quantum 1024" "quantum 2048" stall weston "weston stall" preview "delay 200 ms" \
+  "whole track" restart pulseaudio; do
+  [ -n "$(ls "$work/lags/$name".* 2>/dev/null)" ] || continue
   for build in $builds; do
     printf "  %-16s %-6s %s\n" "$name" "$build" "$(summary "$name" "$build")"
   done
 done
 for build in $builds; do
-  echo "  stall $build: $(stall_summary "$build")"
-  echo "  end $build: $(end_summary "$build")"
+  [ -z "$(ls "$work/lags/stall.$build".* 2>/dev/null)" ] || echo "  stall $build: $(stall_summary stall "$build")"
+  [ -z "$(ls "$work/lags/weston stall.$build".* 2>/dev/null)" ] ||
+    echo "  weston stall $build: $(stall_summary "weston stall" "$build")"
+  [ -z "$(ls "$work/lags/whole track.$build".* 2>/dev/null)" ] || echo "  end $build: $(end_summary "$build")"
 done
-[ -z "$before" ] || echo "  video before: $(video_offset "$work/before" "$before/mosaic-record") ms"
-echo "  video after:  $(video_offset "$work/after" "$recorder") ms"
+case " ${CASES:-video} " in
+  *" video "*)
+    [ -z "$before" ] || echo "  video before: $(video_offset "$work/before" "$before/mosaic-record") ms"
+    echo "  video after:  $(video_offset "$work/after" "$recorder") ms" ;;
+esac
 echo "bench took $(( $(date +%s) - started )) s"
