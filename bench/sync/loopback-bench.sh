@@ -152,6 +152,9 @@ for tsched in 0 1; do
   stop_servers
 done
 
+# WirePlumber leaves when it cannot watch logind's folders, which the
+# guest's own /run lacks.
+mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
 servers_audio=""
 pipewire >/dev/null 2>&1 & servers_audio="$servers_audio $!"
 until [ -S "$work/run/pipewire-0" ]; do sleep 0.05; done
