@@ -192,6 +192,13 @@ bool connectionLost(int64_t now)
            (pulse.timingAsked && now - pulse.timingAskedAt > silentLimitNs);
 }
 
+timeval nextWatch()
+{
+    timeval next{};
+    pa_timeval_add(pa_gettimeofday(&next), watchIntervalUsec);
+    return next;
+}
+
 // A stream is lost when its connection or the stream itself fails, or when
 // nothing has played it for a while. A start waits as long for its first
 // sound before the pictures run without it.
@@ -216,16 +223,14 @@ void watchSound(pa_mainloop_api* api, pa_time_event* event, const timeval*, void
         if (contextReady())
             newStream(now);
     }
-    timeval next{};
-    pa_timeval_add(pa_gettimeofday(&next), watchIntervalUsec);
+    const timeval next = nextWatch();
     api->time_restart(event, &next);
 }
 
 void watchConnection()
 {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(pulse.loop);
-    timeval next{};
-    pa_timeval_add(pa_gettimeofday(&next), watchIntervalUsec);
+    const timeval next = nextWatch();
     api->time_new(api, &next, watchSound, nullptr);
 }
 

