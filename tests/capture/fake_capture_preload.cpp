@@ -28,6 +28,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 
@@ -120,6 +121,15 @@ void* mmap(void* address, size_t length, int prot, int flags, int fd, off_t offs
     static auto* const real = next<void*(void*, size_t, int, int, int, off_t)>("mmap");
     return fake_is_descriptor(fd) ? fake_map(length, prot, flags, offset)
                                   : real(address, length, prot, flags, fd, offset);
+}
+
+int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* limit, const sigset_t* mask)
+{
+    static auto* const real = next<int(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*)>("ppoll");
+    for (nfds_t i = 0; i < count; ++i)
+        if (fake_is_descriptor(fds[i].fd))
+            fake_refresh_readable();
+    return real(fds, count, limit, mask);
 }
 
 int munmap(void* address, size_t length) noexcept

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/sysmacros.h>
@@ -80,15 +81,18 @@ uint32_t FakeCapture::length_of(uint32_t index) const
     return answer.length ? answer.length : sizeimage;
 }
 
-// The eventfd's counter mirrors whether a dequeue would succeed.
-static void update_readable()
+// The eventfd's counter mirrors whether a dequeue would succeed. A child the
+// process forks shares the counter and may drain it (a library's child that
+// reads a descriptor before its exec), so it is set afresh each time.
+void fake_refresh_readable()
 {
-    uint64_t count = 1;
-    const bool ready = fake.done.count > 0;
-    if (ready && !fake.readable)
-        fake.readable = write(fake_fd, &count, sizeof count) == sizeof count;
-    else if (!ready && fake.readable)
-        fake.readable = read(fake_fd, &count, sizeof count) != sizeof count;
+    uint64_t count = 0;
+    pollfd pending = {fake_fd, POLLIN, 0};
+    const bool drained = poll(&pending, 1, 0) != 1 || read(fake_fd, &count, sizeof count) == sizeof count;
+    count = 1;
+    // A drained eventfd always takes a write of 1.
+    if (drained && fake.done.count > 0 && write(fake_fd, &count, sizeof count) != sizeof count)
+        std::abort();
 }
 
 int FakeCapture::deliver()
@@ -98,7 +102,7 @@ int FakeCapture::deliver()
     const uint32_t index = incoming.pop();
     done.push(index);
     ++delivered;
-    update_readable();
+    fake_refresh_readable();
     return int(index);
 }
 
@@ -106,7 +110,7 @@ static void drop_queues()
 {
     fake.streaming = false;
     fake.incoming.count = fake.done.count = 0;
-    update_readable();
+    fake_refresh_readable();
 }
 
 static int query_capabilities(v4l2_capability* cap)
@@ -210,7 +214,7 @@ static int dequeue_buffer(v4l2_buffer* buf)
     if (fake.done.count == 0)
         return failure(EAGAIN);
     const uint32_t index = fake.done.pop();
-    update_readable();
+    fake_refresh_readable();
     buf->index = fake.answer.dequeue_index < 0 ? index : uint32_t(fake.answer.dequeue_index);
     describe_buffer(buf, index);
     buf->flags |= fake.answer.dequeue_flags;

@@ -71,7 +71,6 @@ struct FakeCapture {
     v4l2_crop crop = {};
 
     bool streaming = false;
-    bool readable = false;
     uint32_t width = 0, height = 0, stride = 0, sizeimage = 0;
     uint32_t granted = 0;
     long delivered = 0;
@@ -96,6 +95,9 @@ extern FakeCapture fake;
 extern std::atomic<int> fake_fd;
 
 bool fake_is_descriptor(int fd);
+// Sets the descriptor readable while a filled buffer waits, whatever drained
+// it: a front end calls it before each wait on the descriptor.
+void fake_refresh_readable();
 void fake_describe(struct stat* st);
 int fake_open(int flags);
 int fake_close();
