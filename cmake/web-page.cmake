@@ -5,7 +5,8 @@ set(MOSAIC_WEB_PAGE_DIR ${CMAKE_BINARY_DIR}/page CACHE PATH "Where the page's fi
 
 set(web ${PROJECT_SOURCE_DIR}/src/web)
 add_executable(mosaic-web
-  ${web}/page.cpp ${web}/webgl2-layer.cpp ${web}/web-audio.cpp ${web}/camera.cpp ${web}/stb-image.cpp
+  ${web}/page.cpp ${web}/webgl2-layer.cpp ${web}/web-audio.cpp ${web}/camera.cpp ${web}/camera-feed.cpp
+  ${web}/stb-image.cpp
   src/scene/demo.cpp src/scene/palette.cpp src/camera/nearest-palette.cpp src/camera/scale-to-source.cpp
   src/assets/fatal-report.cpp src/assets/regular-file.cpp src/assets/safe-image.cpp)
 set_target_properties(mosaic-web PROPERTIES OUTPUT_NAME index SUFFIX .html
