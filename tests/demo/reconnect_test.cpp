@@ -89,26 +89,33 @@ protected:
 
     // When the recording's last beep began, the first loud sample after a
     // quiet half second, CLOCK_MONOTONIC s; 0 if it has none.
-    double lastBeepAt() const
+    // When the last beep recorded before `until` (monotonic seconds) began,
+    // 0 if none: the sink may still play a beep after the program's last
+    // frame.
+    double lastBeepBefore(double until) const
     {
         const std::string bytes = readFile(dir.path("samples"));
         std::vector<int16_t> samples(bytes.size() / sizeof(int16_t));
         std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(int16_t));
-        long long onset = -1, lastLoud = -recordedRate;
+        std::vector<std::pair<long long, long long>> reads;  // (ns, samples before)
+        std::istringstream times(readFile(dir.path("times")));
+        for (long long ns = 0, before = 0; times >> ns >> before;)
+            reads.emplace_back(ns, before);
+        double last = 0;
+        long long lastLoud = -recordedRate;
         for (long long i = 0; i < static_cast<long long>(samples.size()); ++i) {
             if (std::abs(samples[i]) < 4000)
                 continue;
-            if (i - lastLoud > recordedRate / 2)
-                onset = i;
+            const bool onset = i - lastLoud > recordedRate / 2;
             lastLoud = i;
+            auto read = std::find_if(reads.rbegin(), reads.rend(), [&](const auto& r) { return r.second <= i; });
+            if (!onset || read == reads.rend())
+                continue;
+            const double at = read->first * 1e-9 + double(i - read->second) / recordedRate;
+            if (at < until)
+                last = at;
         }
-        std::istringstream times(readFile(dir.path("times")));
-        long long ns = 0, before = 0, lineNs = 0, lineBefore = 0;
-        while (times >> ns >> before && before <= onset)
-            lineNs = ns, lineBefore = before;
-        if (onset < 0 || lineNs == 0)
-            return 0;
-        return lineNs * 1e-9 + double(onset - lineBefore) / recordedRate;
+        return last;
     }
 
     double shown() const
@@ -175,9 +182,10 @@ TEST_P(Reconnect, PreviewPlaysOnThroughARestartedServer)
     EXPECT_LT(longestStandstill(stoppedAt), standstillSeconds) << "the pictures stood still";
     EXPECT_LT(listedAt - backAt, backSeconds) << "the stream came back late";
     // Once the new sink has settled to the stream's latency.
-    const double beepAt = lastBeepAt();
-    ASSERT_GT(beepAt, 0) << "no beep after the restart";
     const auto reads = hook.clockReads();
+    ASSERT_FALSE(reads.empty());
+    const double beepAt = lastBeepBefore(reads.back().seenNanoseconds * 1e-9);
+    ASSERT_GT(beepAt, 0) << "no beep after the restart";
     // The place on the screen when the beep was heard, between the frames
     // seen on either side of it.
     const auto after =
